@@ -1,0 +1,110 @@
+# Build helpers shared by every subsystem's CMakeLists.txt.
+#
+#   qv_portable_library(name SOURCES ... [LIBS ...])  both builds
+#   qv_win_library(name SOURCES ... [LIBS ...])       Windows build only (static)
+#   qv_host_test(name SOURCES ... [LIBS ...])         host build, GoogleTest, sanitizers
+#   qv_wine_test(name SOURCES ... [LIBS ...])         Windows build, GoogleTest, run under Wine
+#   qv_e2e_test(name SOURCES ... [LIBS ...])          host build, drives the .exe files under Wine
+#
+# Windows programs and DLLs land in ${QV_BIN}; the harness maps that folder as
+# drive P: of the test prefix, so programs run as P:\name.exe.
+
+set(QV_ROOT ${CMAKE_CURRENT_LIST_DIR}/..)
+get_filename_component(QV_ROOT ${QV_ROOT} ABSOLUTE)
+set(QV_WINE_DIR "${CMAKE_BINARY_DIR}/../wine" CACHE PATH "Wine prefix and mapped drives of the tests")
+get_filename_component(QV_WINE_DIR ${QV_WINE_DIR} ABSOLUTE)
+set(QV_WIN32_BIN "${CMAKE_BINARY_DIR}/../win32/bin" CACHE PATH "Windows programs the end-to-end tests run")
+get_filename_component(QV_WIN32_BIN ${QV_WIN32_BIN} ABSOLUTE)
+set(QV_HARNESS ${QV_ROOT}/tests/harness/wine.sh)
+
+if(WIN32)
+  set(QV_BIN ${CMAKE_BINARY_DIR}/bin)
+  set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${QV_BIN})
+  set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${QV_BIN})
+  enable_language(RC)
+  add_compile_options(-Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers)
+  add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
+  add_link_options(-static -static-libgcc -static-libstdc++)
+  # GoogleTest for the tests that run under Wine, built from Debian's sources.
+  if(EXISTS /usr/src/googletest/CMakeLists.txt AND NOT TARGET gtest)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  endif()
+else()
+  add_compile_options(-Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers)
+  option(QV_SANITIZE "Build with AddressSanitizer and UBSan" ON)
+  if(QV_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+  endif()
+  find_package(GTest REQUIRED)
+  find_package(Threads REQUIRED)
+endif()
+
+# The Wine prefix is brought up once per test run and stopped at its end.
+function(qv_wine_fixture)
+  if(NOT TEST qv_wine_up)
+    add_test(NAME qv_wine_up COMMAND ${QV_HARNESS} up)
+    add_test(NAME qv_wine_down COMMAND ${QV_HARNESS} down)
+    set_tests_properties(qv_wine_up PROPERTIES FIXTURES_SETUP wine
+      ENVIRONMENT "QV_WINE_DIR=${QV_WINE_DIR};QV_WIN32_BIN=${QV_WIN32_BIN}")
+    set_tests_properties(qv_wine_down PROPERTIES FIXTURES_CLEANUP wine
+      ENVIRONMENT "QV_WINE_DIR=${QV_WINE_DIR};QV_WIN32_BIN=${QV_WIN32_BIN}")
+  endif()
+endfunction()
+
+function(qv_portable_library name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} STATIC ${A_SOURCES})
+  target_include_directories(${name} PUBLIC ${QV_ROOT})
+  if(A_LIBS)
+    target_link_libraries(${name} PUBLIC ${A_LIBS})
+  endif()
+endfunction()
+
+function(qv_win_library name)
+  if(WIN32)
+    qv_portable_library(${name} ${ARGN})
+  endif()
+endfunction()
+
+function(qv_host_test name)
+  if(WIN32)
+    return()
+  endif()
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_include_directories(${name} PRIVATE ${QV_ROOT})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  add_test(NAME ${name} COMMAND ${name})
+endfunction()
+
+function(qv_wine_test name)
+  if(NOT WIN32)
+    return()
+  endif()
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/wtests)
+  target_include_directories(${name} PRIVATE ${QV_ROOT})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} gtest gtest_main)
+  qv_wine_fixture()
+  add_test(NAME ${name} COMMAND ${QV_HARNESS} run-unix $<TARGET_FILE:${name}>)
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine
+    ENVIRONMENT "QV_WINE_DIR=${QV_WINE_DIR};QV_WIN32_BIN=${QV_WIN32_BIN}")
+endfunction()
+
+function(qv_e2e_test name)
+  if(WIN32)
+    return()
+  endif()
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_include_directories(${name} PRIVATE ${QV_ROOT})
+  target_link_libraries(${name} PRIVATE qv_e2e_support ${A_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  qv_wine_fixture()
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine
+    ENVIRONMENT "QV_WINE_DIR=${QV_WINE_DIR};QV_WIN32_BIN=${QV_WIN32_BIN};QV_HARNESS=${QV_HARNESS};QV_ROOT=${QV_ROOT}")
+endfunction()
