@@ -1,0 +1,46 @@
+# Top-level commands. `make demo` runs the main job, `make check` runs every test.
+# Both first install what is missing (scripts/setup.sh) on a Debian 12 machine.
+#
+#   BUILD=dir   build tree (default: build); holds host/, win32/, win64/, wine/
+SHELL := /bin/bash
+BUILD ?= build
+JOBS ?= $(shell nproc)
+ROOT := $(abspath .)
+B := $(abspath $(BUILD))
+export QV_WINE_DIR := $(B)/wine
+export QV_WIN32_BIN := $(B)/win32/bin
+HARNESS := $(ROOT)/tests/harness/wine.sh
+
+.PHONY: all setup configure build check demo clean
+
+all: build
+
+setup:
+	@scripts/setup.sh
+
+$(B)/host/build.ninja:
+	cmake -S . -B $(B)/host -G Ninja -DCMAKE_BUILD_TYPE=Debug
+$(B)/win32/build.ninja:
+	cmake -S . -B $(B)/win32 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	      -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/toolchain-i686-w64-mingw32.cmake
+$(B)/win64/build.ninja:
+	cmake -S . -B $(B)/win64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	      -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/toolchain-x86_64-w64-mingw32.cmake
+
+configure: setup $(B)/host/build.ninja $(B)/win32/build.ninja $(B)/win64/build.ninja
+
+build: configure
+	cmake --build $(B)/win32 -j $(JOBS)
+	cmake --build $(B)/host -j $(JOBS)
+	cmake --build $(B)/win64 -j $(JOBS)
+
+# Host unit tests, Wine unit tests and end-to-end tests; any failure fails the run.
+check: build
+	ctest --test-dir $(B)/host --output-on-failure
+	ctest --test-dir $(B)/win32 --output-on-failure
+
+demo: build
+	@$(ROOT)/tools/demo.sh
+
+clean:
+	rm -rf $(B)
