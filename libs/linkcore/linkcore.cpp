@@ -1,0 +1,500 @@
+// linkcore: packet endpoints over TCP/IP and over IPX carried as UDP.
+//
+// An endpoint is a listening TCP socket (or one UDP socket for the IPX
+// form), a small "wake" UDP socket bound to the loopback address, and, for
+// TCP, the list of connections accepted so far. All the waiting happens in
+// RecvPacket, on the caller's receiving thread: it polls the listener, every
+// connection and the wake socket together, accepts new callers, reads what
+// has arrived into each connection's FrameReader and hands out one whole
+// packet at a time, remembering its sender as the current peer. Because
+// every connection is watched at once, a caller that connects and says
+// nothing, stops half-way through a frame or sends garbage holds up nobody:
+// it is dropped (garbage at once, silence after a time-out) and the others
+// go on.
+//
+// Other threads only send. SendPacket takes a reference to the current
+// peer's connection under the endpoint's lock and writes the whole frame
+// under that connection's own send lock, so frames of concurrent senders
+// never interleave and a connection dropped meanwhile stays a valid socket
+// until the last user lets go of it (shared_ptr). DeinitProtocol marks the
+// endpoint closed and sends one byte to its wake socket, which ends a
+// RecvPacket blocked on another thread with LC_ERR_INACTIVE.
+//
+// Handles are small counters, never 0 and never reused within a process, so
+// a stale handle is simply "no longer active".
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "contracts/transport.h"
+#include "libs/linkcore/framing.h"
+#include "libs/linkcore/internal.h"
+#include "libs/linkcore/net.h"
+
+namespace qv::link {
+namespace {
+
+std::atomic<uint32_t> g_silent_ms{30000};
+std::atomic<uint32_t> g_stall_ms{10000};
+constexpr int kSendTimeoutMs = 10000;
+constexpr int kAddressBytes = 6;
+
+struct Conn {
+    net::Sock sock = net::kBadSock;
+    net::Addr addr;
+    FrameReader rx;
+    uint64_t connected_ms = 0;
+    uint64_t partial_since_ms = 0;
+    bool spoke = false;
+    std::mutex send_mu;
+    ~Conn() { net::Close(sock); }
+};
+using ConnPtr = std::shared_ptr<Conn>;
+
+class Endpoint {
+public:
+    ~Endpoint() {
+        net::Close(main_);
+        net::Close(wake_);
+    }
+
+    bool Open(bool tcp, uint16_t port) {
+        tcp_ = tcp;
+        main_ = tcp ? net::TcpListen(net::Addr{0, port}) : net::UdpBind(net::Addr{0, port});
+        if (main_ == net::kBadSock) return false;
+        wake_ = net::UdpBind(net::Addr{Loopback(), 0});
+        return wake_ != net::kBadSock && net::LocalAddr(wake_, &wake_addr_);
+    }
+
+    void Close() {
+        closed_ = true;
+        uint8_t b = 0;
+        net::SendTo(wake_, &b, 1, wake_addr_);
+    }
+
+    int Recv(void* buffer, int capacity);
+    int Send(const void* buffer, int length);
+
+    void Reset() {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (current_) {
+            net::Shutdown(current_->sock);
+            RemoveLocked(current_);
+        }
+        has_udp_peer_ = false;
+    }
+    void AcceptAny() {
+        std::lock_guard<std::mutex> lock(mu_);
+        current_.reset();
+        has_udp_peer_ = false;
+    }
+    bool Active() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return tcp_ ? current_ != nullptr : has_udp_peer_;
+    }
+    bool RemoteAddr(net::Addr* out) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (tcp_ && current_) *out = current_->addr;
+        else if (!tcp_ && has_udp_peer_) *out = udp_peer_;
+        else return false;
+        return true;
+    }
+    bool LocalAddr(net::Addr* out) {
+        ConnPtr c;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            c = current_;
+        }
+        return net::LocalAddr(c ? c->sock : main_, out);
+    }
+    void SetBlocking(bool on) { blocking_ = on; }
+    bool closed() const { return closed_; }
+
+private:
+    static uint32_t Loopback() {
+        const uint8_t b[4] = {127, 0, 0, 1};
+        uint32_t v;
+        std::memcpy(&v, b, 4);
+        return v;
+    }
+    void RemoveLocked(const ConnPtr& c) {
+        conns_.erase(std::remove(conns_.begin(), conns_.end(), c), conns_.end());
+        if (current_ == c) current_.reset();
+    }
+    void Drop(const ConnPtr& c) {
+        std::lock_guard<std::mutex> lock(mu_);
+        RemoveLocked(c);
+    }
+    void AcceptAll(uint64_t now);
+    bool ReadConn(const ConnPtr& c, uint64_t now);
+    int TakeBuffered(void* buffer, int capacity);
+    int TakeDatagram(void* buffer, int capacity);
+    void ExpireSilent(uint64_t now);
+
+    bool tcp_ = true;
+    net::Sock main_ = net::kBadSock;
+    net::Sock wake_ = net::kBadSock;
+    net::Addr wake_addr_;
+    std::atomic<bool> closed_{false};
+    std::atomic<bool> blocking_{false};
+
+    std::mutex mu_;  // guards conns_, current_, udp peer
+    std::vector<ConnPtr> conns_;
+    ConnPtr current_;
+    std::size_t next_rr_ = 0;
+    net::Addr udp_peer_;
+    bool has_udp_peer_ = false;
+};
+
+void Endpoint::AcceptAll(uint64_t now) {
+    for (;;) {
+        net::Addr from;
+        net::Sock s = net::TcpAccept(main_, &from, kSendTimeoutMs);
+        if (s == net::kBadSock) return;
+        auto c = std::make_shared<Conn>();
+        c->sock = s;
+        c->addr = from;
+        c->connected_ms = now;
+        std::lock_guard<std::mutex> lock(mu_);
+        if (static_cast<int>(conns_.size()) >= kMaxConnections) {
+            for (const ConnPtr& old : conns_) {
+                if (old != current_) {
+                    RemoveLocked(old);
+                    break;
+                }
+            }
+        }
+        conns_.push_back(std::move(c));
+    }
+}
+
+// Reads what the connection has; false when it is to be dropped.
+bool Endpoint::ReadConn(const ConnPtr& c, uint64_t now) {
+    uint8_t* room = c->rx.Room();
+    std::size_t n = c->rx.RoomSize();
+    if (n == 0) return true;  // whole packets are waiting to be taken first
+    int got = net::RecvSome(c->sock, room, n);
+    if (got <= 0) return false;  // closed, reset, or mid-frame disconnect
+    bool was_partial = c->rx.Partial();
+    c->rx.Commit(static_cast<std::size_t>(got));
+    if (!was_partial) c->partial_since_ms = now;
+    return true;
+}
+
+// Hands out one whole packet already read from some connection, taking the
+// connections in turn so that a busy caller cannot starve the others.
+// Returns the length, 0 when none is waiting.
+int Endpoint::TakeBuffered(void* buffer, int capacity) {
+    std::vector<ConnPtr> snapshot;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        snapshot = conns_;
+    }
+    for (std::size_t i = 0; i < snapshot.size(); ++i) {
+        const ConnPtr& c = snapshot[(next_rr_ + i) % snapshot.size()];
+        for (;;) {
+            const uint8_t* data = nullptr;
+            std::size_t len = 0;
+            FrameReader::Result r = c->rx.Next(&data, &len);
+            if (r == FrameReader::Result::kNeedMore) break;
+            if (r == FrameReader::Result::kMalformed) {
+                Drop(c);
+                break;
+            }
+            c->spoke = true;
+            c->partial_since_ms = net::NowMs();
+            if (len > static_cast<std::size_t>(capacity)) continue;  // never truncated: discarded
+            std::memcpy(buffer, data, len);
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                if (std::find(conns_.begin(), conns_.end(), c) == conns_.end()) break;  // reset meanwhile
+                current_ = c;
+            }
+            next_rr_ = (next_rr_ + i + 1) % snapshot.size();
+            return static_cast<int>(len);
+        }
+    }
+    return 0;
+}
+
+int Endpoint::TakeDatagram(void* buffer, int capacity) {
+    uint8_t dgram[kMaxPacket + 1];
+    for (;;) {
+        net::Addr from;
+        bool truncated = false;
+        int n = net::RecvFrom(main_, dgram, sizeof dgram, &from, &truncated);
+        if (n < 0) return 0;
+        if (truncated || n == 0 || n > static_cast<int>(kMaxPacket) || n > capacity) continue;
+        std::memcpy(buffer, dgram, static_cast<std::size_t>(n));
+        std::lock_guard<std::mutex> lock(mu_);
+        udp_peer_ = from;
+        has_udp_peer_ = true;
+        return n;
+    }
+}
+
+void Endpoint::ExpireSilent(uint64_t now) {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<ConnPtr> dead;
+    for (const ConnPtr& c : conns_) {
+        bool silent = !c->spoke && !c->rx.Partial() && now - c->connected_ms > g_silent_ms;
+        bool stalled = c->rx.Partial() && now - c->partial_since_ms > g_stall_ms;
+        if (silent || stalled) dead.push_back(c);
+    }
+    for (const ConnPtr& c : dead) RemoveLocked(c);
+}
+
+int Endpoint::Recv(void* buffer, int capacity) {
+    for (;;) {
+        if (closed_) {
+            net::SetThreadError(LC_ERR_INACTIVE);
+            return 0;
+        }
+        if (tcp_) {
+            if (int n = TakeBuffered(buffer, capacity)) {
+                net::SetThreadError(0);
+                return n;
+            }
+        }
+        std::vector<ConnPtr> watched;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            watched = conns_;
+        }
+        std::vector<net::PollItem> items;
+        items.push_back({wake_});
+        items.push_back({main_});
+        for (const ConnPtr& c : watched) items.push_back({c->sock});
+        // Wake up now and then even in a blocking wait, to drop silent peers.
+        int timeout = blocking_ ? 500 : 0;
+        int rc = net::Poll(items.data(), items.size(), timeout);
+        if (closed_) continue;
+        uint64_t now = net::NowMs();
+        if (rc > 0) {
+            if (items[0].readable) {
+                uint8_t drain[16];
+                net::Addr from;
+                while (net::RecvFrom(wake_, drain, sizeof drain, &from, nullptr) >= 0) {
+                }
+            }
+            if (!tcp_ && items[1].readable) {
+                if (int n = TakeDatagram(buffer, capacity)) {
+                    net::SetThreadError(0);
+                    return n;
+                }
+            }
+            if (tcp_ && items[1].readable) AcceptAll(now);
+            for (std::size_t i = 0; i < watched.size(); ++i) {
+                if (items[i + 2].readable && !ReadConn(watched[i], now)) Drop(watched[i]);
+            }
+        }
+        ExpireSilent(now);
+        if (!blocking_) {
+            int n = tcp_ ? TakeBuffered(buffer, capacity) : 0;
+            net::SetThreadError(0);
+            return n;
+        }
+    }
+}
+
+int Endpoint::Send(const void* buffer, int length) {
+    if (length <= 0 || static_cast<std::size_t>(length) > kMaxPacket || !buffer) {
+        net::SetThreadError(LC_ERR_SIZE);
+        return 0;
+    }
+    if (!tcp_) {
+        net::Addr to;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (!has_udp_peer_) {
+                net::SetThreadError(LC_ERR_NO_PEER);
+                return 0;
+            }
+            to = udp_peer_;
+        }
+        if (net::SendTo(main_, buffer, static_cast<std::size_t>(length), to) != length) {
+            net::SetThreadError(static_cast<uint32_t>(net::LastError()));
+            return 0;
+        }
+        return 1;
+    }
+    ConnPtr c;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        c = current_;
+    }
+    if (!c) {
+        net::SetThreadError(LC_ERR_NO_PEER);
+        return 0;
+    }
+    std::vector<uint8_t> frame;
+    frame.reserve(kFrameHeader + static_cast<std::size_t>(length));
+    EncodeFrame(buffer, static_cast<std::size_t>(length), &frame);
+    std::lock_guard<std::mutex> lock(c->send_mu);
+    if (net::SendAll(c->sock, frame.data(), frame.size()) != static_cast<int>(frame.size())) {
+        net::SetThreadError(static_cast<uint32_t>(net::LastError()));
+        return 0;
+    }
+    return 1;
+}
+
+// The table of open endpoints.
+std::mutex g_table_mu;
+std::map<LinkHandle, std::shared_ptr<Endpoint>> g_table;
+LinkHandle g_next = 1;
+
+std::shared_ptr<Endpoint> Find(LinkHandle h) {
+    std::lock_guard<std::mutex> lock(g_table_mu);
+    auto it = g_table.find(h);
+    if (it == g_table.end()) {
+        net::SetThreadError(LC_ERR_INACTIVE);
+        return nullptr;
+    }
+    return it->second;
+}
+
+LinkHandle Open(bool tcp, uint16_t port) {
+    if (!net::Startup()) {
+        net::SetThreadError(LC_ERR_OPEN);
+        return 0;
+    }
+    auto ep = std::make_shared<Endpoint>();
+    if (!ep->Open(tcp, port)) {
+        int err = net::LastError();
+        net::SetThreadError(err ? static_cast<uint32_t>(err) : LC_ERR_OPEN);
+        return 0;
+    }
+    std::lock_guard<std::mutex> lock(g_table_mu);
+    LinkHandle h = g_next++;
+    if (g_next == 0) g_next = 1;
+    g_table[h] = std::move(ep);
+    net::SetThreadError(0);
+    return h;
+}
+
+int PutAddress(const net::Addr& a, void* buffer, int* size) {
+    if (!buffer || !size || *size < kAddressBytes) {
+        if (size) *size = 0;
+        net::SetThreadError(LC_ERR_BUFFER);
+        return 0;
+    }
+    auto* p = static_cast<uint8_t*>(buffer);
+    std::memcpy(p, &a.ip_be, 4);
+    p[4] = static_cast<uint8_t>(a.port >> 8);
+    p[5] = static_cast<uint8_t>(a.port & 0xFF);
+    *size = kAddressBytes;
+    return 1;
+}
+
+}  // namespace
+
+void SetPeerTimeouts(uint32_t silent_ms, uint32_t stall_ms) {
+    g_silent_ms = silent_ms;
+    g_stall_ms = stall_ms;
+}
+
+}  // namespace qv::link
+
+using namespace qv::link;
+
+LINKCORE_API uint16_t LinkIpxSocketToUdpPort(uint32_t socket) {
+    return static_cast<uint16_t>(0x4000 + (socket & 0x3FFF));
+}
+
+LINKCORE_API LinkHandle InitIPXSession(uint32_t, uint32_t socket, uint32_t) {
+    return Open(false, LinkIpxSocketToUdpPort(socket));
+}
+
+LINKCORE_API LinkHandle InitTCPIPSession(uint32_t, uint32_t port, uint32_t, uint32_t) {
+    if (port > 0xFFFF) {
+        net::SetThreadError(LC_ERR_OPEN);
+        return 0;
+    }
+    return Open(true, static_cast<uint16_t>(port));
+}
+
+LINKCORE_API int SetBlocking(LinkHandle h, int blocking) {
+    auto ep = Find(h);
+    if (!ep) return 0;
+    ep->SetBlocking(blocking != 0);
+    return 1;
+}
+
+LINKCORE_API int RecvPacket(LinkHandle h, void* buffer, int capacity) {
+    auto ep = Find(h);
+    if (!ep) return 0;
+    if (!buffer || capacity <= 0) {
+        net::SetThreadError(LC_ERR_SIZE);
+        return 0;
+    }
+    return ep->Recv(buffer, capacity);
+}
+
+LINKCORE_API int SendPacket(LinkHandle h, const void* buffer, int length) {
+    auto ep = Find(h);
+    return ep ? ep->Send(buffer, length) : 0;
+}
+
+LINKCORE_API int ResetSession(LinkHandle h, uint32_t) {
+    auto ep = Find(h);
+    if (!ep) return 0;
+    ep->Reset();
+    return 1;
+}
+
+LINKCORE_API int AcceptAnyCaller(LinkHandle h) {
+    auto ep = Find(h);
+    if (!ep) return 0;
+    ep->AcceptAny();
+    return 1;
+}
+
+LINKCORE_API int IsSessionActive(LinkHandle h) {
+    auto ep = Find(h);
+    return ep && ep->Active() ? 1 : 0;
+}
+
+LINKCORE_API int GetRemoteName(LinkHandle h, void* buffer, int* size) {
+    auto ep = Find(h);
+    if (!ep) return 0;
+    net::Addr a;
+    if (!ep->RemoteAddr(&a)) {
+        if (size) *size = 0;
+        net::SetThreadError(LC_ERR_NO_PEER);
+        return 0;
+    }
+    return PutAddress(a, buffer, size);
+}
+
+LINKCORE_API int GetLocalName(LinkHandle h, void* buffer, int* size) {
+    auto ep = Find(h);
+    if (!ep) return 0;
+    net::Addr a;
+    if (!ep->LocalAddr(&a)) {
+        net::SetThreadError(static_cast<uint32_t>(net::LastError()));
+        return 0;
+    }
+    return PutAddress(a, buffer, size);
+}
+
+LINKCORE_API int DeinitProtocol(LinkHandle h) {
+    std::shared_ptr<Endpoint> ep;
+    {
+        std::lock_guard<std::mutex> lock(g_table_mu);
+        auto it = g_table.find(h);
+        if (it == g_table.end()) {
+            net::SetThreadError(LC_ERR_INACTIVE);
+            return 0;
+        }
+        ep = std::move(it->second);
+        g_table.erase(it);
+    }
+    ep->Close();  // sockets close when the last thread using it lets go
+    return 1;
+}
+
+LINKCORE_API uint32_t LinkGetLastError(void) { return net::ThreadError(); }
