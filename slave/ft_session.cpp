@@ -1,0 +1,392 @@
+// The file transfer slave's command handling; see ft_session.h.
+#include "slave/ft_session.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "slave/texts.h"
+
+namespace qv::slave {
+namespace {
+
+using namespace qv::ft;
+
+constexpr uint32_t kErrorInvalidHandle = 6;      // ERROR_INVALID_HANDLE
+constexpr uint32_t kErrorInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+bool IsLetter(char c) { return Upper(c) >= 'A' && Upper(c) <= 'Z'; }
+
+// Entries a listing of the given kind takes, and the name it shows.
+bool Taken(const FindEntry& e, bool files, std::string* shown) {
+    if (e.name == "." || e.name == "..") return false;
+    if (files) {
+        const uint32_t allowed = kAttrReadOnly | kAttrSystem | kAttrArchive | kAttrNormal;
+        if (e.attrib & ~allowed) return false;
+        *shown = e.name;
+    } else {
+        if (!(e.attrib & kAttrDirectory)) return false;
+        *shown = e.name + "\\";
+    }
+    return true;
+}
+
+}  // namespace
+
+void FtSession::Line(int id) { ui_.AddLine(ui_.Text(id)); }
+void FtSession::LineWithPath(int id) { ui_.AddLine(ui_.Text(id) + " " + request_.Path()); }
+void FtSession::LineWithNumber(int id, int n) { ui_.AddLine(ui_.Text(id) + ": " + std::to_string(n)); }
+
+void FtSession::CloseOpenFile() {
+    if (fd_ > 0) fs_.Close(fd_);
+    fd_ = -1;
+    writing_ = false;
+}
+
+FtSession::Outcome FtSession::Handle() {
+    Outcome out;
+    out.reply = true;
+    reply_.status = kStatusOk;
+    const uint16_t cmd = request_.command;
+    switch (cmd) {
+    case FT_NONE:
+        out.reply = false;
+        break;
+    case FT_SERVER_INFO:
+    case FT_VOLUME_INFO:
+    case FT_SECONDARY_VOLUME_INFO:
+        Line(cmd == FT_SERVER_INFO ? kTextServerInfo : cmd == FT_VOLUME_INFO ? kTextVolumeInfo
+                                                                            : kTextSecondaryVolumeInfo);
+        CloseOpenFile();
+        break;  // the previous reply goes out again, with status 0
+    case FT_DRIVE_INFO:
+        Line(kTextDriveInfo);
+        CloseOpenFile();
+        DriveList();
+        break;
+    case FT_FILE_INFO:
+        Line(kTextFileInfo);
+        CloseOpenFile();
+        Listing(true);
+        break;
+    case FT_MORE_FILE_INFO:
+        Line(kTextMoreFileInfo);
+        LineWithNumber(kTextSequenceNumber, request_.sequence);
+        CloseOpenFile();
+        Listing(false);
+        break;
+    case FT_EXISTENCE:
+        Line(kTextExistence);
+        CloseOpenFile();
+        reply_.command = FT_EXISTENCE;
+        reply_.sequence = 0;
+        reply_.last = 1;
+        std::memcpy(reply_.data.data(), kExistenceReply, sizeof kExistenceReply);
+        reply_.length = sizeof kExistenceReply;
+        out.contact = true;
+        break;
+    case FT_SEND_FILE:
+        LineWithPath(kTextSendingFile);
+        CloseOpenFile();
+        SendFile();
+        break;
+    case FT_SEND_NEXT_BLOCK:
+        if (request_.sequence == reply_.sequence) {
+            ++reply_.sequence;
+            SendBlock();
+        }
+        reply_.command = FT_SEND_NEXT_BLOCK;  // a resend goes out unchanged but for this
+        break;
+    case FT_CREATE_NEW_FILE:
+        LineWithPath(kTextCreatingFile);
+        CreateFile(true);
+        break;
+    case FT_CREATE_FILE:
+        CloseOpenFile();
+        CreateFile(false);
+        break;
+    case FT_WRITE_BLOCK:
+        WriteBlock();
+        break;
+    case FT_CREATE_DIRECTORY:
+        LineWithPath(kTextCreatingDirectory);
+        CloseOpenFile();
+        reply_.command = FT_CREATE_DIRECTORY;
+        reply_.sequence = 0;
+        reply_.length = 0;
+        reply_.status = static_cast<uint16_t>(fs_.MakeDir(request_.Path()));
+        break;
+    case FT_CURRENT_DIRECTORY: {
+        CloseOpenFile();
+        std::string cwd = fs_.CurrentDir();
+        if (cwd.size() > kCurrentDirMax - 1) cwd.resize(kCurrentDirMax - 1);
+        reply_.command = FT_CURRENT_DIRECTORY;
+        reply_.sequence = 0;
+        std::memcpy(reply_.data.data(), cwd.c_str(), cwd.size() + 1);
+        reply_.length = static_cast<uint16_t>(cwd.size() + 1);
+        break;
+    }
+    case FT_VERIFY_DIRECTORY: {
+        LineWithPath(kTextVerifyDirectory);
+        reply_.command = FT_VERIFY_DIRECTORY;
+        reply_.sequence = 0;
+        reply_.length = 0;
+        FindEntry e;
+        bool is_dir = fs_.Probe(request_.Path(), &e) && (e.attrib & kAttrDirectory);
+        reply_.status = is_dir ? kStatusOk : kStatusNotFound;
+        break;
+    }
+    case FT_VERIFY_DRIVE:
+        LineWithPath(kTextVerifyDrive);
+        VerifyDrive();
+        break;
+    case FT_VERIFY_VOLUME:
+        LineWithPath(kTextVerifyVolume);
+        reply_.command = FT_VERIFY_VOLUME;
+        reply_.sequence = 0;
+        reply_.length = 0;
+        break;
+    case FT_FILE_SIZE: {
+        LineWithPath(kTextFileSize);
+        CloseOpenFile();
+        reply_.command = FT_FILE_SIZE;
+        reply_.sequence = 0;
+        reply_.last = 1;
+        reply_.length = 0;
+        int fd = -1;
+        uint32_t st = fs_.OpenRead(request_.Path(), &fd);
+        if (st != 0) {
+            reply_.status = static_cast<uint16_t>(st);
+            break;
+        }
+        fd_ = fd;  // stays open until the next command that closes files
+        uint32_t len = 0;
+        st = fs_.Length(fd, &len);
+        if (st != 0) {
+            reply_.status = static_cast<uint16_t>(st);
+            break;
+        }
+        for (int i = 0; i < 4; ++i) reply_.data[static_cast<std::size_t>(i)] = static_cast<uint8_t>(len >> (8 * i));
+        reply_.length = 4;
+        break;
+    }
+    case FT_DELETE_FILE: {
+        LineWithPath(kTextDeletingFile);
+        reply_.command = FT_DELETE_FILE;
+        reply_.sequence = 0;
+        reply_.last = 1;
+        reply_.length = 0;
+        if (fs_.Delete(request_.Path()) != 0) LineWithPath(kTextErrorDeleting);
+        break;
+    }
+    case FT_TERMINATE:
+        Line(kTextTerminate);
+        CloseOpenFile();
+        reply_.command = FT_TERMINATE;
+        reply_.sequence = 0;
+        reply_.last = 1;
+        reply_.length = 0;
+        out.terminate = true;
+        break;
+    default:
+        LineWithNumber(kTextUnknownCommand, cmd);
+        out.reply = false;
+        break;
+    }
+    return out;
+}
+
+void FtSession::DriveList() {
+    reply_.command = FT_DRIVE_INFO;
+    reply_.sequence = 0;
+    reply_.last = 1;
+    const int remembered = fs_.CurrentDrive();
+    uint16_t n = 0;
+    for (int d = 0; d < 26; ++d) {
+        const char letter = static_cast<char>('A' + d);
+        DriveKind kind = fs_.DriveType(letter);
+        bool listed = false;
+        if (kind == DriveKind::kRemovable) {
+            listed = true;  // never touched: an empty floppy drive must not be probed
+        } else if (kind != DriveKind::kRemote) {
+            fs_.ChangeDrive(d + 1);
+            listed = fs_.CurrentDrive() == d + 1;
+        }
+        if (listed) reply_.data[n++] = static_cast<uint8_t>(d);
+    }
+    fs_.ChangeDrive(remembered);
+    reply_.length = n;
+}
+
+void FtSession::Listing(bool first) {
+    const std::string path = request_.Path();
+    const uint16_t command = first ? FT_FILE_INFO : FT_MORE_FILE_INFO;
+    if (!path.empty() && IsLetter(path[0]) && fs_.DriveType(Upper(path[0])) == DriveKind::kRemote) {
+        // Network drives are never listed: an empty listing at once.
+        reply_.command = command;
+        reply_.data[0] = 0;
+        reply_.data[1] = 0;
+        reply_.length = 2;
+        reply_.last = 1;
+        reply_.sequence = listing_counter_++;
+        return;
+    }
+    if (first) {
+        listing_counter_ = 0;
+        if (search_open_) fs_.FindClose();
+        entry_ = FindEntry{};
+        have_entry_ = fs_.FindFirst(path, &entry_);
+        search_open_ = have_entry_;
+    } else if (request_.sequence != static_cast<uint16_t>(listing_counter_ - 1)) {
+        return;  // not the block we sent last: that reply goes out again unchanged
+    }
+    reply_.command = command;
+    const bool files = request_.param1 != 0;
+    std::size_t used = 0;
+    reply_.last = 1;
+    while (have_entry_) {
+        std::string shown;
+        if (Taken(entry_, files, &shown)) {
+            if (shown.size() + used < kBlockSize - 1) {
+                std::memcpy(reply_.data.data() + used, shown.c_str(), shown.size() + 1);
+                used += shown.size() + 1;
+            } else if (used > 0) {
+                reply_.last = 0;  // the entry opens the next block
+                break;
+            }
+            // (a name that fits no block at all is passed over)
+        }
+        have_entry_ = fs_.FindNext(&entry_);
+    }
+    if (!have_entry_ && search_open_) {
+        fs_.FindClose();
+        search_open_ = false;
+    }
+    reply_.data[used] = 0;
+    reply_.length = static_cast<uint16_t>(used + 1);
+    reply_.sequence = listing_counter_++;
+}
+
+void FtSession::SendFile() {
+    reply_.command = FT_SEND_FILE;
+    reply_.sequence = 0;
+    reply_.last = 1;
+    reply_.length = 0;
+    const std::string path = request_.Path();
+    int fd = -1;
+    uint32_t st = fs_.OpenRead(path, &fd);
+    if (st == 0) {
+        st = fs_.LastWriteDos(path, &reply_.file_date, &reply_.file_time);
+        if (st != 0) fs_.Close(fd);
+    }
+    if (st != 0) {
+        reply_.status = static_cast<uint16_t>(st);
+        return;
+    }
+    fd_ = fd;
+    SendBlock();
+}
+
+// Reads the next block of the download into the reply.
+void FtSession::SendBlock() {
+    reply_.length = 0;
+    reply_.last = 1;
+    if (fd_ <= 0 || writing_) {
+        reply_.status = kErrorInvalidHandle;  // no download in progress
+        return;
+    }
+    std::size_t got = 0;
+    uint32_t st = fs_.Read(fd_, reply_.data.data(), kBlockSize, &got);
+    if (st != 0) {
+        reply_.status = static_cast<uint16_t>(st);  // the file stays open
+        return;
+    }
+    reply_.length = static_cast<uint16_t>(got);
+    if (got == kBlockSize) {
+        reply_.last = 0;
+    } else {
+        Line(kTextClosingFile);
+        CloseOpenFile();
+    }
+}
+
+void FtSession::CreateFile(bool only_new) {
+    reply_.command = only_new ? FT_CREATE_NEW_FILE : FT_CREATE_FILE;
+    reply_.sequence = 0;
+    reply_.last = 1;
+    reply_.length = 0;
+    const std::string path = request_.Path();
+    if (only_new) {
+        if (fs_.Exists(path)) {
+            reply_.status = kStatusFileExists;
+            return;
+        }
+        CloseOpenFile();
+    }
+    if (path.size() + 1 > kPathMax) {
+        reply_.status = static_cast<uint16_t>(206);  // ERROR_FILENAME_EXCED_RANGE
+        return;
+    }
+    int fd = -1;
+    uint32_t st = fs_.OpenWrite(path, &fd);
+    if (st != 0) {
+        reply_.status = static_cast<uint16_t>(st);
+        return;
+    }
+    fd_ = fd;
+    writing_ = true;
+    upload_error_ = 0;
+    saved_path_ = path;
+    saved_time_ = request_.param1;
+    saved_date_ = request_.param2;
+}
+
+void FtSession::WriteBlock() {
+    reply_.command = FT_WRITE_BLOCK;
+    reply_.length = 0;
+    if (request_.sequence == reply_.sequence) return;  // a repeat: written already
+    reply_.sequence = request_.sequence;
+    const std::size_t n = request_.param1;
+    if (upload_error_ != 0) {
+        reply_.status = static_cast<uint16_t>(upload_error_);  // the upload failed earlier
+        return;
+    }
+    if (n == 0) {
+        if (fd_ > 0 && writing_) {
+            Line(kTextClosingFile);
+            CloseOpenFile();
+            fs_.StampDos(saved_path_, saved_date_, saved_time_);
+        }
+        return;
+    }
+    if (fd_ <= 0 || !writing_) {
+        reply_.status = kErrorInvalidHandle;  // no file created for this upload
+        return;
+    }
+    if (n > kBlockSize || n > received_data_) {  // more than the packet carried
+        reply_.status = kErrorInvalidParameter;
+        return;
+    }
+    std::size_t put = 0;
+    uint32_t st = fs_.Write(fd_, request_.data.data(), n, &put);
+    if (put < n || st != 0) {
+        uint32_t err = st != 0 ? st : static_cast<uint32_t>(kStatusShortWrite);
+        CloseOpenFile();
+        upload_error_ = err;
+        reply_.status = static_cast<uint16_t>(err);
+    }
+}
+
+void FtSession::VerifyDrive() {
+    reply_.command = FT_VERIFY_DRIVE;
+    reply_.sequence = 0;
+    reply_.length = 0;
+    const std::string path = request_.Path();
+    std::string pattern = path.substr(0, path.find(':')) + ":\\*.*";
+    if (!pattern.empty() && IsLetter(pattern[0]) && fs_.DriveType(Upper(pattern[0])) == DriveKind::kRemovable) {
+        FindEntry e;
+        if (!fs_.Probe(pattern, &e)) reply_.status = kStatusNotFound;
+    }
+}
+
+}  // namespace qv::slave

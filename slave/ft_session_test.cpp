@@ -1,0 +1,467 @@
+// Tests of the file transfer protocol logic against an in-memory file system.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "slave/ft_protocol.h"
+#include "slave/ft_session.h"
+#include "slave/texts.h"
+
+namespace qv::slave {
+namespace {
+
+using namespace qv::ft;
+
+struct MemFile {
+    std::string bytes;
+    uint16_t date = 0, time = 0;
+};
+
+class MemFs : public FileSystem {
+public:
+    std::map<char, DriveKind> drives{{'A', DriveKind::kRemovable}, {'C', DriveKind::kFixed},
+                                     {'F', DriveKind::kRemote}};
+    std::map<std::string, MemFile> files;
+    std::map<std::string, std::vector<FindEntry>> listings;  // pattern -> entries in order
+    int current = 3;
+    int next_fd = 3;
+    std::map<int, std::pair<std::string, std::size_t>> open;  // fd -> path, position
+    std::size_t disk_left = SIZE_MAX;                          // bytes before the disk is full
+    uint32_t write_error = 0;                                  // status when the disk is full
+    int finds_open = 0;
+    std::vector<std::string> stamped;
+
+    DriveKind DriveType(char l) override { return drives.count(l) ? drives[l] : DriveKind::kNoDrive; }
+    int CurrentDrive() override { return current; }
+    void ChangeDrive(int d) override {
+        if (drives.count(static_cast<char>('A' + d - 1))) current = d;
+    }
+    uint32_t OpenRead(const std::string& p, int* fd) override {
+        if (!files.count(p)) return 2;
+        *fd = next_fd++;
+        open[*fd] = {p, 0};
+        return 0;
+    }
+    uint32_t OpenWrite(const std::string& p, int* fd) override {
+        if (p.find("readonly") != std::string::npos) return 5;
+        files[p] = MemFile{};
+        *fd = next_fd++;
+        open[*fd] = {p, 0};
+        return 0;
+    }
+    uint32_t Read(int fd, uint8_t* buf, std::size_t n, std::size_t* got) override {
+        auto& [p, pos] = open.at(fd);
+        const std::string& b = files[p].bytes;
+        *got = std::min(n, b.size() - pos);
+        std::copy_n(b.data() + pos, *got, buf);
+        pos += *got;
+        return 0;
+    }
+    uint32_t Write(int fd, const uint8_t* buf, std::size_t n, std::size_t* put) override {
+        auto& [p, pos] = open.at(fd);
+        *put = std::min(n, disk_left);
+        disk_left -= *put;
+        files[p].bytes.append(reinterpret_cast<const char*>(buf), *put);
+        pos += *put;
+        return *put < n ? write_error : 0;
+    }
+    void Close(int fd) override { ASSERT_EQ(open.erase(fd), 1u) << "closed twice"; }
+    uint32_t Length(int fd, uint32_t* len) override {
+        *len = static_cast<uint32_t>(files[open.at(fd).first].bytes.size());
+        return 0;
+    }
+    bool Exists(const std::string& p) override { return files.count(p) != 0; }
+    uint32_t LastWriteDos(const std::string& p, uint16_t* d, uint16_t* t) override {
+        if (!files.count(p)) return 2;
+        *d = files[p].date;
+        *t = files[p].time;
+        return 0;
+    }
+    void StampDos(const std::string& p, uint16_t d, uint16_t t) override {
+        files[p].date = d;
+        files[p].time = t;
+        stamped.push_back(p);
+    }
+    uint32_t MakeDir(const std::string& p) override { return p == "C:\\EXISTS" ? 183 : 0; }
+    std::string CurrentDir() override { return "C:\\WORK"; }
+    uint32_t Delete(const std::string& p) override { return files.erase(p) ? 0 : 2; }
+
+    std::vector<FindEntry> found;
+    std::size_t found_pos = 0;
+    bool FindFirst(const std::string& pattern, FindEntry* e) override {
+        found = listings[pattern];
+        found_pos = 0;
+        if (found.empty()) return false;
+        ++finds_open;
+        *e = found[found_pos++];
+        return true;
+    }
+    bool FindNext(FindEntry* e) override {
+        if (found_pos >= found.size()) return false;
+        *e = found[found_pos++];
+        return true;
+    }
+    void FindClose() override { --finds_open; }
+    bool Probe(const std::string& pattern, FindEntry* e) override {
+        auto it = listings.find(pattern);
+        if (it == listings.end() || it->second.empty()) return false;
+        *e = it->second.front();
+        return true;
+    }
+};
+
+class Ui : public SlaveUi {
+public:
+    std::vector<std::string> lines;
+    std::string Text(int id) override { return DefaultTextFor(id); }
+    void AddLine(const std::string& l) override { lines.push_back(l); }
+};
+
+class FtSessionTest : public ::testing::Test {
+protected:
+    MemFs fs;
+    Ui ui;
+    FtSession s{fs, ui};
+
+    // Sends one request through its wire form; returns the decoded reply
+    // (command 0xFFFF when no reply is due).
+    Reply Do(uint16_t cmd, uint16_t seq = 0, const std::string& path = "", uint16_t p1 = 0, uint16_t p2 = 0) {
+        Request r;
+        r.command = cmd;
+        r.sequence = seq;
+        r.param1 = p1;
+        r.param2 = p2;
+        r.SetPath(path);
+        return Exchange(r, path.size() + 1);
+    }
+    Reply Block(uint16_t seq, const std::string& bytes) {
+        Request r;
+        r.command = FT_WRITE_BLOCK;
+        r.sequence = seq;
+        r.param1 = static_cast<uint16_t>(bytes.size());
+        std::copy(bytes.begin(), bytes.end(), r.data.begin());
+        return Exchange(r, bytes.size());
+    }
+    Reply Exchange(const Request& r, std::size_t data_len) {
+        uint8_t wire[kRequestMax];
+        s.Receive(wire, r.Encode(wire, data_len));
+        last = s.Handle();
+        Reply rep;
+        if (!last.reply) {
+            rep.command = 0xFFFF;
+            return rep;
+        }
+        uint8_t out[kReplyMax];
+        std::size_t n = s.EncodeReply(out);
+        EXPECT_TRUE(rep.Decode(out, n));
+        return rep;
+    }
+    static std::string Data(const Reply& r) { return std::string(r.data.begin(), r.data.begin() + r.length); }
+    FtSession::Outcome last;
+};
+
+TEST(FtLayout, RequestAndReplyBytes) {
+    Request r;
+    r.command = FT_SEND_FILE;
+    r.sequence = 0x0102;
+    r.param1 = 0x6000;
+    r.param2 = 0x2521;
+    r.SetPath("C:\\A.TXT");
+    uint8_t wire[kRequestMax];
+    ASSERT_EQ(r.Encode(wire, 9), 17u);
+    const uint8_t head[] = {8, 0, 2, 1, 0x00, 0x60, 0x21, 0x25, 'C'};
+    EXPECT_EQ(0, memcmp(wire, head, sizeof head));
+
+    Reply rep;
+    rep.command = 7;
+    rep.status = 80;
+    rep.sequence = 3;
+    rep.file_time = 0x6000;
+    rep.file_date = 0x2521;
+    rep.last = 1;
+    rep.length = 2;
+    rep.data[0] = 'h';
+    rep.data[1] = 0;
+    uint8_t out[kReplyMax];
+    ASSERT_EQ(rep.Encode(out), 16u);
+    const uint8_t want[] = {7, 0, 80, 0, 3, 0, 0x00, 0x60, 0x21, 0x25, 1, 0, 2, 0, 'h', 0};
+    EXPECT_EQ(0, memcmp(out, want, sizeof want));
+    Reply back;
+    EXPECT_TRUE(back.Decode(out, 16));
+    EXPECT_FALSE(back.Decode(out, 15));  // length field disagrees with the packet
+    EXPECT_FALSE(back.Decode(out, 13));
+    // A path with no zero in the whole data area is cut at its end.
+    Request full;
+    full.data.fill('x');
+    EXPECT_EQ(full.Path().size(), kBlockSize);
+}
+
+TEST(FtLayout, DosDateTime) {
+    DosStamp s = DecodeDos(0x2521, 0x6000);
+    EXPECT_EQ(s.year, 1998);
+    EXPECT_EQ(s.month, 9);
+    EXPECT_EQ(s.day, 1);
+    EXPECT_EQ(s.hour, 12);
+    EXPECT_EQ(s.minute, 0);
+    EXPECT_EQ(s.second, 0);
+    struct {
+        DosStamp in;
+        bool ok;
+        uint16_t date, time;
+    } cases[] = {
+        {{1998, 9, 1, 12, 0, 0}, true, 0x2521, 0x6000},
+        {{1980, 1, 1, 0, 0, 0}, true, 0x0021, 0x0000},
+        {{2024, 2, 29, 13, 45, 59}, true, 0x585d, 0x6dbd},  // odd seconds round down
+        {{2107, 12, 31, 23, 59, 58}, true, 0xff9f, 0xbf7d},
+        {{1979, 12, 31, 0, 0, 0}, false, 0, 0},
+        {{2108, 1, 1, 0, 0, 0}, false, 0, 0},
+        {{2000, 13, 1, 0, 0, 0}, false, 0, 0},
+    };
+    for (const auto& c : cases) {
+        uint16_t d, t;
+        EXPECT_EQ(EncodeDos(c.in, &d, &t), c.ok) << c.in.year;
+        EXPECT_EQ(d, c.date);
+        EXPECT_EQ(t, c.time);
+    }
+}
+
+TEST_F(FtSessionTest, ExistenceAndServerInfoRepeatIt) {
+    Reply r = Do(FT_EXISTENCE);
+    EXPECT_TRUE(last.contact);
+    EXPECT_EQ(r.command, FT_EXISTENCE);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.sequence, 0);
+    EXPECT_EQ(r.last, 1);
+    ASSERT_EQ(r.length, 8);
+    EXPECT_EQ(Data(r), std::string("HEY BUB", 8));
+    Reply again = Do(FT_SERVER_INFO);
+    EXPECT_FALSE(last.contact);
+    EXPECT_EQ(again.command, FT_EXISTENCE);
+    EXPECT_EQ(Data(again), std::string("HEY BUB", 8));
+    EXPECT_EQ(ui.lines.back(), "Received a request to send server information.");
+}
+
+TEST_F(FtSessionTest, CommandZeroAndUnknownGetNoReply) {
+    EXPECT_EQ(Do(0).command, 0xFFFF);
+    EXPECT_TRUE(ui.lines.empty());
+    EXPECT_EQ(Do(50).command, 0xFFFF);
+    EXPECT_EQ(ui.lines.back(), "Received an unknown command: 50");
+    Reply t = Do(FT_TERMINATE);
+    EXPECT_TRUE(last.terminate);
+    EXPECT_EQ(t.command, FT_TERMINATE);
+    EXPECT_EQ(t.length, 0);
+}
+
+TEST_F(FtSessionTest, DriveListSkipsNetworkDrives) {
+    fs.current = 3;
+    Reply r = Do(FT_DRIVE_INFO);
+    EXPECT_EQ(r.command, FT_DRIVE_INFO);
+    EXPECT_EQ(r.last, 1);
+    EXPECT_EQ(Data(r), std::string("\x00\x02", 2));
+    EXPECT_EQ(fs.current, 3);  // restored
+}
+
+TEST_F(FtSessionTest, ListingKinds) {
+    fs.listings["C:\\D\\*.*"] = {{".", kAttrDirectory},  {"..", kAttrDirectory},     {"A.TXT", kAttrArchive},
+                                 {"B.TXT", kAttrReadOnly}, {"SUB", kAttrDirectory},   {"HID.TXT", kAttrHidden},
+                                 {"HDIR", kAttrDirectory | kAttrHidden}};
+    Reply files = Do(FT_FILE_INFO, 0, "C:\\D\\*.*", 1);
+    EXPECT_EQ(files.length, 13);
+    EXPECT_EQ(Data(files), std::string("A.TXT\0B.TXT\0\0", 13));
+    EXPECT_EQ(files.last, 1);
+    EXPECT_EQ(files.sequence, 0);
+    EXPECT_EQ(fs.finds_open, 0);
+    Reply dirs = Do(FT_FILE_INFO, 0, "C:\\D\\*.*", 0);
+    EXPECT_EQ(Data(dirs), std::string("SUB\\\0HDIR\\\0\0", 12));
+
+    fs.listings["C:\\E\\*.*"] = {{"SUB", kAttrDirectory}, {"A.TXT", kAttrArchive}};
+    Reply only_sub = Do(FT_FILE_INFO, 0, "C:\\E\\*.*", 0);
+    EXPECT_EQ(only_sub.length, 6);
+
+    Reply net = Do(FT_FILE_INFO, 0, "f:\\X\\*.*", 1);
+    EXPECT_EQ(Data(net), std::string("\0\0", 2));
+    EXPECT_EQ(net.last, 1);
+
+    Reply none = Do(FT_FILE_INFO, 0, "C:\\NOPE\\*.*", 1);
+    EXPECT_EQ(Data(none), std::string("\0", 1));
+    EXPECT_EQ(none.last, 1);
+}
+
+TEST_F(FtSessionTest, ListingSplitAcrossBlocksWithResend) {
+    std::vector<FindEntry> many;
+    std::string expect_all;
+    for (int i = 0; i < 100; ++i) {
+        std::string name = "FILE" + std::to_string(1000 + i) + ".DAT";  // 12 characters
+        many.push_back({name, kAttrArchive});
+        expect_all += name;
+        expect_all += '\0';
+    }
+    fs.listings["C:\\*.*"] = many;
+    std::string got;
+    Reply r = Do(FT_FILE_INFO, 0, "C:\\*.*", 1);
+    std::vector<uint16_t> seqs{r.sequence};
+    got += Data(r).substr(0, r.length - 1u);
+    EXPECT_EQ(r.last, 0);
+    EXPECT_EQ(r.length, 38 * 13 + 1);  // 38 names of 13 bytes fit below 495
+    while (!r.last) {
+        Reply again = Do(FT_MORE_FILE_INFO, static_cast<uint16_t>(r.sequence + 5), "C:\\*.*", 1);
+        EXPECT_EQ(Data(again), Data(r));  // wrong sequence: the same block again
+        EXPECT_EQ(again.sequence, r.sequence);
+        r = Do(FT_MORE_FILE_INFO, r.sequence, "C:\\*.*", 1);
+        seqs.push_back(r.sequence);
+        got += Data(r).substr(0, r.length - 1u);
+    }
+    EXPECT_EQ(got, expect_all);
+    EXPECT_EQ(seqs, (std::vector<uint16_t>{0, 1, 2}));
+    EXPECT_EQ(fs.finds_open, 0);
+    EXPECT_EQ(ui.lines[ui.lines.size() - 1], "Sequence Number: 1");
+}
+
+TEST_F(FtSessionTest, DownloadBlocksAndSequences) {
+    struct Case {
+        std::size_t size;
+        std::vector<std::size_t> blocks;
+    } cases[] = {{1000, {496, 496, 8}}, {496, {496, 0}}, {0, {0}}, {10, {10}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        std::string content;
+        for (std::size_t i = 0; i < c.size; ++i) content += static_cast<char>(i * 7);
+        fs.files["C:\\F.BIN"] = MemFile{content, 0x2521, 0x6000};
+        Reply r = Do(FT_SEND_FILE, 0, "C:\\F.BIN");
+        EXPECT_EQ(r.command, FT_SEND_FILE);
+        EXPECT_EQ(r.file_date, 0x2521);
+        EXPECT_EQ(r.file_time, 0x6000);
+        std::string got;
+        for (std::size_t i = 0; i < c.blocks.size(); ++i) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.sequence, i);
+            EXPECT_EQ(r.length, c.blocks[i]);
+            EXPECT_EQ(r.last, i + 1 == c.blocks.size() ? 1 : 0);
+            got += Data(r);
+            if (r.last) break;
+            if (i == 0) {  // a lost acknowledgement: the console repeats an older one
+                Reply same = Do(FT_SEND_NEXT_BLOCK, static_cast<uint16_t>(r.sequence - 1));
+                EXPECT_EQ(same.command, FT_SEND_NEXT_BLOCK);
+                EXPECT_EQ(same.sequence, r.sequence);
+                EXPECT_EQ(Data(same), Data(r));
+            }
+            r = Do(FT_SEND_NEXT_BLOCK, r.sequence);
+        }
+        EXPECT_EQ(got, content);
+        EXPECT_TRUE(fs.open.empty());
+        EXPECT_EQ(ui.lines.back(), "Closing file");
+    }
+    Reply missing = Do(FT_SEND_FILE, 0, "C:\\NOPE");
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.length, 0);
+    EXPECT_TRUE(fs.open.empty());
+}
+
+TEST_F(FtSessionTest, UploadWritesRepeatsOnceAndStamps) {
+    Reply c = Do(FT_CREATE_FILE, 0, "C:\\UP.BIN", 0x6000, 0x2521);
+    EXPECT_EQ(c.command, FT_CREATE_FILE);
+    EXPECT_EQ(c.status, 0);
+    EXPECT_EQ(c.sequence, 0);
+    EXPECT_EQ(Block(1, "hello ").status, 0);
+    Reply rep = Block(1, "hello ");  // repeated: not written again
+    EXPECT_EQ(rep.command, FT_WRITE_BLOCK);
+    EXPECT_EQ(rep.status, 0);
+    EXPECT_EQ(rep.length, 0);
+    EXPECT_EQ(Block(2, "world").sequence, 2);
+    Reply end = Block(3, "");
+    EXPECT_EQ(end.status, 0);
+    EXPECT_EQ(fs.files["C:\\UP.BIN"].bytes, "hello world");
+    EXPECT_EQ(fs.files["C:\\UP.BIN"].date, 0x2521);
+    EXPECT_EQ(fs.files["C:\\UP.BIN"].time, 0x6000);
+    EXPECT_TRUE(fs.open.empty());
+    EXPECT_EQ(ui.lines.back(), "Closing file");
+}
+
+TEST_F(FtSessionTest, CreateNewFileRefusesExisting) {
+    fs.files["C:\\OLD"] = MemFile{"keep", 0, 0};
+    Reply r = Do(FT_CREATE_NEW_FILE, 0, "C:\\OLD");
+    EXPECT_EQ(r.command, FT_CREATE_NEW_FILE);
+    EXPECT_EQ(r.status, 80);
+    EXPECT_EQ(fs.files["C:\\OLD"].bytes, "keep");
+    EXPECT_EQ(Do(FT_CREATE_NEW_FILE, 0, "C:\\NEW").status, 0);
+    EXPECT_EQ(ui.lines.back(), "Creating file C:\\NEW");
+    EXPECT_EQ(Do(FT_CREATE_FILE, 0, "C:\\readonly\\X").status, 5);
+}
+
+// A failed write closes the file; every later block of the upload, and its
+// end, report the failure until a new file is created.
+TEST_F(FtSessionTest, FailedWriteClosesAndLaterBlocksFail) {
+    for (uint32_t error : {112u /* disk full */, 0u /* short write, no code */}) {
+        SCOPED_TRACE(error);
+        fs.disk_left = 8;
+        fs.write_error = error;
+        const uint16_t want = static_cast<uint16_t>(error ? error : 29);
+        ASSERT_EQ(Do(FT_CREATE_FILE, 0, "C:\\FULL", 0x6000, 0x2521).status, 0);
+        EXPECT_EQ(Block(1, "12345").status, 0);
+        EXPECT_EQ(Block(2, "67890").status, want);
+        EXPECT_TRUE(fs.open.empty());  // closed at once
+        EXPECT_EQ(Block(3, "abc").status, want);
+        EXPECT_EQ(Block(4, "").status, want);  // the end is no success either
+        EXPECT_TRUE(fs.stamped.empty());
+        fs.disk_left = SIZE_MAX;
+        ASSERT_EQ(Do(FT_CREATE_FILE, 0, "C:\\FULL", 0x6000, 0x2521).status, 0);
+        EXPECT_EQ(Block(1, "ok").status, 0);
+        EXPECT_EQ(Block(2, "").status, 0);
+        EXPECT_EQ(fs.files["C:\\FULL"].bytes, "ok");
+        fs.stamped.clear();
+    }
+    // Blocks with no file created, and blocks claiming more bytes than sent.
+    EXPECT_EQ(Block(7, "x").status, 6);
+    ASSERT_EQ(Do(FT_CREATE_FILE, 0, "C:\\P").status, 0);
+    Request r;
+    r.command = FT_WRITE_BLOCK;
+    r.sequence = 9;
+    r.param1 = 400;
+    EXPECT_EQ(Exchange(r, 10).status, 87);
+    r.sequence = 10;
+    r.param1 = 497;
+    EXPECT_EQ(Exchange(r, 496).status, 87);
+}
+
+TEST_F(FtSessionTest, SizeDirectoryVerifyDelete) {
+    fs.files["C:\\S"] = MemFile{std::string(70000, 'x'), 0, 0};
+    Reply size = Do(FT_FILE_SIZE, 0, "C:\\S");
+    ASSERT_EQ(size.length, 4);
+    EXPECT_EQ(Data(size), std::string("\x70\x11\x01\x00", 4));
+    EXPECT_EQ(fs.open.size(), 1u);  // left open until a command that closes files
+    Do(FT_VERIFY_VOLUME, 0, "C:");
+    EXPECT_EQ(fs.open.size(), 1u);
+    Do(FT_CURRENT_DIRECTORY);
+    EXPECT_TRUE(fs.open.empty());
+    EXPECT_EQ(Do(FT_FILE_SIZE, 0, "C:\\NONE").status, 2);
+
+    Reply cwd = Do(FT_CURRENT_DIRECTORY);
+    EXPECT_EQ(Data(cwd), std::string("C:\\WORK\0", 8));
+    EXPECT_EQ(Do(FT_CREATE_DIRECTORY, 0, "C:\\EXISTS").status, 183);
+    EXPECT_EQ(Do(FT_CREATE_DIRECTORY, 0, "C:\\NEWDIR").status, 0);
+
+    fs.listings["C:\\DIR"] = {{"DIR", kAttrDirectory}};
+    fs.listings["C:\\FILE"] = {{"FILE", kAttrArchive}};
+    EXPECT_EQ(Do(FT_VERIFY_DIRECTORY, 0, "C:\\DIR").status, 0);
+    EXPECT_EQ(Do(FT_VERIFY_DIRECTORY, 0, "C:\\FILE").status, 1);
+    EXPECT_EQ(Do(FT_VERIFY_DIRECTORY, 0, "C:\\NONE").status, 1);
+
+    EXPECT_EQ(Do(FT_VERIFY_DRIVE, 0, "A:\\X").status, 1);  // removable and empty
+    fs.listings["A:\\*.*"] = {{"DISK.TXT", kAttrArchive}};
+    EXPECT_EQ(Do(FT_VERIFY_DRIVE, 0, "A:").status, 0);
+    EXPECT_EQ(Do(FT_VERIFY_DRIVE, 0, "Q:").status, 0);  // not removable: never probed
+    EXPECT_EQ(Do(FT_VERIFY_DRIVE, 0, "C:").status, 0);
+
+    fs.files["C:\\DEL"] = MemFile{};
+    Reply del = Do(FT_DELETE_FILE, 0, "C:\\DEL");
+    EXPECT_EQ(del.status, 0);
+    EXPECT_FALSE(fs.files.count("C:\\DEL"));
+    Reply fail = Do(FT_DELETE_FILE, 0, "C:\\DEL");
+    EXPECT_EQ(fail.status, 0);  // shown in the status list only
+    EXPECT_EQ(ui.lines.back(), "Error deleting file C:\\DEL");
+}
+
+}  // namespace
+}  // namespace qv::slave
