@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace qv::scanner {
@@ -55,6 +56,8 @@ struct RunState {
     std::string remembered_server;      // "IV Server =" line of QVISCAN.CFG
     std::uint16_t expected_file_count = 1;
     std::uint16_t files_per_mark = 0;
+    std::FILE* flat_file = nullptr;     // open from step 10 to exit
+    std::FILE* learning_file = nullptr; // open from the software phase to exit
 };
 
 RunSettings& Settings();

@@ -1,0 +1,49 @@
+#include "scanner/driver/devicefile.h"
+
+#include <cstdio>
+
+#include "common/text.h"
+
+namespace qv::scanner {
+
+namespace {
+
+// The value of a "label value" line: the text from the second character
+// after the "=" on (the blank after "=" is skipped).
+std::string ValueAfterLabel(const std::string& line) {
+    std::size_t eq = line.find('=');
+    if (eq == std::string::npos || eq + 2 > line.size()) return {};
+    return line.substr(eq + 2);
+}
+
+}  // namespace
+
+void ApplyDeviceFileLine(std::string line, const std::string& device_label, RunState& state) {
+    StripLineBreak(line);
+    if (!device_label.empty() && StartsWithNoCase(line, device_label)) {
+        std::string value = ValueAfterLabel(line);
+        if (value.size() > kDeviceIdMax) value.resize(kDeviceIdMax);
+        if (!value.empty()) state.device_id = value;
+    } else if (StartsWithNoCase(line, kServerLabel)) {
+        std::string value = ValueAfterLabel(line);
+        if (!value.empty()) state.remembered_server = value;
+    }
+}
+
+std::string FormatDeviceFile(const std::string& device_label, const std::string& device_id,
+                             const std::string& server_name, const std::string& remembered_server) {
+    std::string text = device_label + " " + device_id + "\n";
+    const std::string& server = server_name.empty() ? remembered_server : server_name;
+    if (!server.empty()) text += std::string(kServerLabel) + " " + server + "\n";
+    return text;
+}
+
+std::string MakeLocalDeviceId(const std::string& computer_name, std::uint32_t seconds_since_1970) {
+    char stamp[9];
+    std::snprintf(stamp, sizeof stamp, "%08X", static_cast<unsigned>(seconds_since_1970));
+    std::string id = computer_name + stamp;
+    if (id.size() > kDeviceIdMax) id.resize(kDeviceIdMax);
+    return id;
+}
+
+}  // namespace qv::scanner

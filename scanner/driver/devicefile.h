@@ -1,0 +1,37 @@
+// The device-identity file QVISCAN.CFG: the text it holds and how it is read.
+//
+// The file has one line per setting, a label, a blank and a value: the device
+// ID under the label "Device ID =" and the server the device last reported
+// to under "IV Server =". Reading and writing the file itself is the
+// program's (it also sets the file's attributes); this module turns lines
+// into run state and run state into the file's text, and makes a local
+// device ID when no server assigns one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "scanner/driver/settings.h"
+
+namespace qv::scanner {
+
+constexpr std::size_t kDeviceFileLineMax = 256;   // bytes per line read, terminator included
+constexpr const char kServerLabel[] = "IV Server =";
+
+// Applies one line of the file (line break included or not) to the state:
+// the device ID line sets the device ID (cut to 79 characters), the server
+// line the remembered server name; empty values and other lines are ignored.
+// `device_label` is the "Device ID =" label from the string table.
+void ApplyDeviceFileLine(std::string line, const std::string& device_label, RunState& state);
+
+// The file's text with "\n" line ends (the program writes it in text mode).
+// The server line names this run's server, else the remembered one; it is
+// left out when there is neither.
+std::string FormatDeviceFile(const std::string& device_label, const std::string& device_id,
+                             const std::string& server_name, const std::string& remembered_server);
+
+// The computer name followed by the time in seconds since 1970 as 8
+// upper-case hexadecimal digits, cut to the device ID's length.
+std::string MakeLocalDeviceId(const std::string& computer_name, std::uint32_t seconds_since_1970);
+
+}  // namespace qv::scanner
