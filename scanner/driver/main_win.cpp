@@ -28,6 +28,7 @@
 #include "scanner/driver/strings.h"
 #include "scanner/records/inventory.h"
 #include "scanner/records/replay.h"
+#include "scanner/software/software_win.h"
 
 namespace {
 
@@ -237,6 +238,9 @@ int main(int argc, char** argv) {
     // 12. The item packet starts empty, its counter at 0.
     ResetInventoryStream();
 
+    // 13. The configuration file lists, before the server fills in what it holds.
+    ReadConfigFileListsFromDatabase(s.database_path);
+
     // 15. The device-identity file.
     ReadDeviceFile();
 
@@ -273,6 +277,13 @@ int main(int argc, char** argv) {
 
     // 21. Progress bar step.
     st.files_per_mark = static_cast<std::uint16_t>(st.expected_file_count / 50);
+
+    // 22. The software phase, when files are expected and the database exists.
+    if ((s.force_software || st.expected_file_count != 0) && FileExists(s.database_path)) {
+        if (!s.learning()) AddInventoryItem(LoadLabel(kLabelSoftware), "");
+        int result = RunSoftwarePhase([](unsigned id) { return Text(id); });
+        if (result != 0) return result;
+    }
 
     // 24. The software phase needs the applications database.
     if (!FileExists(s.database_path)) PrintMessageArgs(kMsgNoDatabase, s.database_path, "");

@@ -13,6 +13,7 @@ constexpr unsigned kMsgNoDatabase = 79;
 constexpr unsigned kMsgNoDeviceId = 84;
 
 // Item labels (always our own table).
+constexpr unsigned kLabelSoftware = 62;
 constexpr unsigned kLabelBeginContents = 74;
 constexpr unsigned kLabelEndContents = 75;
 constexpr unsigned kLabelDeviceId = 85;
