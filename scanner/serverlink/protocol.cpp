@@ -16,12 +16,14 @@ std::vector<std::uint8_t> EncodeDeviceRequest(std::string_view device_id) {
 }
 
 bool DecodeDeviceRequest(const std::uint8_t* data, std::size_t len, DeviceRequest* out) {
-    if (len < 5 || GetU16(data) != 0) return false;
+    // A request ends exactly at its text's terminator; a data packet whose
+    // header word is 0 (packet 256, 512, ...) always has its end zero after it.
+    if (len < 5 || GetU16(data) != 0 || GetU16(data + 2) > 1) return false;
     const std::uint8_t* text = data + 4;
     const void* end = std::memchr(text, 0, len - 4);
     if (!end) return false;
     std::size_t n = static_cast<const std::uint8_t*>(end) - text;
-    if (n > kDeviceIdMax) return false;
+    if (n > kDeviceIdMax || 4 + n + 1 != len) return false;
     out->wants_id = GetU16(data + 2) != 0;
     out->device_id.assign(reinterpret_cast<const char*>(text), n);
     return true;

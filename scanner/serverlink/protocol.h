@@ -64,7 +64,8 @@ struct DeviceRequest {
     bool wants_id = false;
     std::string device_id;
 };
-// Decodes a device request; false when the datagram is not one.
+// Decodes a device request; false when the datagram is not one (data packets
+// whose header word is 0 are told apart by their length).
 bool DecodeDeviceRequest(const std::uint8_t* data, std::size_t len, DeviceRequest* out);
 
 // Header word of data packet `number` (taken modulo 256).

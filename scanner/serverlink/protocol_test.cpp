@@ -30,6 +30,12 @@ TEST(DeviceRequest, Layout) {
     EXPECT_FALSE(DecodeDeviceRequest(bad1.data(), bad1.size(), &r));
     EXPECT_FALSE(DecodeDeviceRequest(bad2.data(), bad2.size(), &r));
     EXPECT_FALSE(DecodeDeviceRequest(bad3.data(), bad3.size(), &r));
+    // Data packet 256 (header word 0) whose checksum happens to be 1: its
+    // payload ends in a pair of zeros, so it is no request.
+    Bytes data256{0, 0, 1, 0, 1, 0, 0};
+    EXPECT_FALSE(DecodeDeviceRequest(data256.data(), data256.size(), &r));
+    Bytes empty256{0, 0, 0, 0, 0, 0};
+    EXPECT_FALSE(DecodeDeviceRequest(empty256.data(), empty256.size(), &r));
 }
 
 TEST(DataPacket, HeaderWords) {

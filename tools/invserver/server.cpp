@@ -1,0 +1,261 @@
+// The inventory server's sessions and answers (see server.h).
+#include "tools/invserver/server.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+namespace qv::invserver {
+
+using serverlink::GetU16;
+using serverlink::PutU16;
+
+const char* UsageText() {
+    return "Usage: invserver [options]\n"
+           "Inventory server: answers the scanner's device requests over UDP, acknowledges\n"
+           "its data packets and stores each device's latest inventory.\n"
+           "\n"
+           "  --address=ADDR       address to listen on (default 0.0.0.0)\n"
+           "  --port=N             UDP port (default 5007; 0 picks a free one)\n"
+           "  --storage=DIR        where inventories are kept (default ./invserver-data)\n"
+           "  --expected-files=N   expected file count sent to scanners (default: the\n"
+           "                       device's last \"Number of Files\", else 1)\n"
+           "  --verbose            log every packet\n"
+           "  --help               this text\n"
+           "Fault injection (for tests):\n"
+           "  --drop-acks=PCT      drop this share of acknowledgements\n"
+           "  --dup-acks=PCT       send this share of acknowledgements twice\n"
+           "  --drop-replies=PCT   drop this share of reply packets\n"
+           "  --dup-replies=PCT    send this share of reply packets twice\n"
+           "  --reply-version=M.m  answer with this version instead of 3.1\n"
+           "  --disagree-copies    answer with a copy of the count that disagrees\n"
+           "  --seed=N             seed of the fault dice (default: from the clock)\n";
+}
+
+static bool ParseLong(const std::string& s, long lo, long hi, long* out) {
+    if (s.empty()) return false;
+    char* end = nullptr;
+    long v = std::strtol(s.c_str(), &end, 10);
+    if (*end != 0 || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
+bool ParseOptions(int argc, char** argv, ServerOptions* o, std::string* error, bool* help) {
+    *help = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        std::string name = a, value;
+        std::size_t eq = a.find('=');
+        if (eq != std::string::npos) {
+            name = a.substr(0, eq);
+            value = a.substr(eq + 1);
+        }
+        long v = 0;
+        auto number = [&](long lo, long hi, auto set) {
+            if (!ParseLong(value, lo, hi, &v)) {
+                *error = "invalid value for " + name + ": '" + value + "'";
+                return false;
+            }
+            set(v);
+            return true;
+        };
+        bool ok = true;
+        if (name == "--help" || name == "-h") { *help = true; return false; }
+        else if (name == "--address" && !value.empty()) o->address = value;
+        else if (name == "--storage" && !value.empty()) o->storage = value;
+        else if (name == "--port") ok = number(0, 65535, [&](long x) { o->port = static_cast<int>(x); });
+        else if (name == "--expected-files") ok = number(0, 65535, [&](long x) { o->expected_files = x; });
+        else if (name == "--drop-acks") ok = number(0, 100, [&](long x) { o->drop_acks = static_cast<int>(x); });
+        else if (name == "--dup-acks") ok = number(0, 100, [&](long x) { o->dup_acks = static_cast<int>(x); });
+        else if (name == "--drop-replies") ok = number(0, 100, [&](long x) { o->drop_replies = static_cast<int>(x); });
+        else if (name == "--dup-replies") ok = number(0, 100, [&](long x) { o->dup_replies = static_cast<int>(x); });
+        else if (name == "--seed") ok = number(0, 0x7FFFFFFF, [&](long x) { o->seed = static_cast<unsigned>(x); });
+        else if (name == "--disagree-copies" && eq == std::string::npos) o->disagree_copies = true;
+        else if (name == "--verbose" && eq == std::string::npos) o->verbose = true;
+        else if (name == "--reply-version") {
+            unsigned major = 0, minor = 0;
+            char extra;
+            if (std::sscanf(value.c_str(), "%u.%u%c", &major, &minor, &extra) != 2 || major > 255 ||
+                minor > 255) {
+                *error = "invalid value for --reply-version: '" + value + "'";
+                return false;
+            }
+            o->version_major = static_cast<int>(major);
+            o->version_minor = static_cast<int>(minor);
+        } else {
+            *error = "unknown option '" + a + "'";
+            return false;
+        }
+        if (!ok) return false;
+    }
+    return true;
+}
+
+InventoryServer::InventoryServer(ServerOptions options, SendFn send, LogFn log)
+    : opt_(std::move(options)), send_(std::move(send)), log_(std::move(log)), storage_(opt_.storage),
+      rng_(opt_.seed ? opt_.seed
+                     : static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count())) {}
+
+bool InventoryServer::Init() { return storage_.Init(); }
+
+bool InventoryServer::Chance(int percent) {
+    if (percent <= 0) return false;
+    if (percent >= 100) return true;
+    return std::uniform_int_distribution<int>(0, 99)(rng_) < percent;
+}
+
+void InventoryServer::Send(const std::string& peer, const std::uint8_t* data, std::size_t len, int drop,
+                           int dup, std::uint64_t* dropped) {
+    if (Chance(drop)) {
+        ++*dropped;
+        return;
+    }
+    send_(peer, data, len);
+    if (Chance(dup)) send_(peer, data, len);
+}
+
+void InventoryServer::OnDatagram(const std::string& peer, const std::uint8_t* data, std::size_t len,
+                                 std::uint64_t now) {
+    serverlink::DeviceRequest req;
+    if (serverlink::DecodeDeviceRequest(data, len, &req)) {
+        OnRequest(peer, req, now);
+    } else if (len >= serverlink::kHeaderSize + 2 && len <= serverlink::kDatagramMax) {
+        OnData(peer, data, len, now);
+    } else if (opt_.verbose) {
+        log_("ignored datagram of " + std::to_string(len) + " bytes from " + peer);
+    }
+}
+
+void InventoryServer::OnRequest(const std::string& peer, const serverlink::DeviceRequest& req,
+                                std::uint64_t now) {
+    ++stats_.requests;
+    Session s;
+    s.seen_ms = now;
+    std::uint64_t number = 0;
+    if (req.wants_id || req.device_id.empty()) {
+        number = storage_.AssignNumber();
+        s.key = Storage::KeyForNumber(number);
+    } else {
+        s.key = storage_.KeyForId(req.device_id);
+        s.device_id = req.device_id;
+    }
+    long count = opt_.expected_files;
+    if (count < 0) {
+        count = storage_.LastFileCount(s.key);
+        if (count < 0 || count > 65535) count = 1;
+    }
+    std::vector<serverlink::ConfigEntry> files = storage_.ConfigFiles(s.key);
+
+    // Packet 1: the head and as much of the list as fits; then up to four more.
+    std::vector<std::vector<std::uint8_t>> packets;
+    std::size_t next = 0;
+    for (int seq = 1; seq <= 5; ++seq) {
+        std::vector<std::uint8_t> p(serverlink::kHeaderSize + serverlink::kPayloadSize, 0);
+        std::uint8_t* payload = p.data() + serverlink::kHeaderSize;
+        std::size_t at = 0;
+        if (seq == 1) {
+            serverlink::ReplyHead h;
+            h.count = static_cast<std::uint16_t>(count);
+            h.count_copy = static_cast<std::uint16_t>(opt_.disagree_copies ? count + 1 : count);
+            h.major = h.major_copy = static_cast<std::uint8_t>(opt_.version_major);
+            h.minor = h.minor_copy = static_cast<std::uint8_t>(opt_.version_minor);
+            h.device_low = static_cast<std::uint32_t>(number);
+            h.device_high = static_cast<std::uint16_t>(number >> 32);
+            serverlink::EncodeReplyHead(h, payload);
+            at = serverlink::kReplyHeadSize;
+        }
+        std::size_t used = 0;
+        next += serverlink::EncodeConfigList(files, next, payload + at, serverlink::kPayloadSize - at, &used);
+        p.resize(serverlink::kHeaderSize + at + used);
+        packets.push_back(std::move(p));
+        if (next >= files.size()) break;
+    }
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        std::uint8_t* p = packets[i].data();
+        PutU16(p, serverlink::kReplyMark);
+        PutU16(p + 2, static_cast<std::uint16_t>(((i + 1) << 8) | packets.size()));
+        Send(peer, p, packets[i].size(), opt_.drop_replies, opt_.dup_replies, &stats_.replies_dropped);
+    }
+    log_("device request from " + peer + ": " +
+         (number ? "assigned number " + s.key.substr(4) : "device " + req.device_id) + ", " +
+         std::to_string(files.size()) + " captured file(s), expected files " + std::to_string(count));
+    sessions_[peer] = std::move(s);
+}
+
+void InventoryServer::OnData(const std::string& peer, const std::uint8_t* data, std::size_t len,
+                             std::uint64_t now) {
+    ++stats_.packets;
+    std::uint16_t word = GetU16(data);
+    const std::uint8_t* payload = data + serverlink::kHeaderSize;
+    std::size_t n = len - serverlink::kHeaderSize;
+    if (serverlink::Checksum(payload, n) != GetU16(data + 2)) {
+        ++stats_.bad_checksums;
+        if (opt_.verbose) log_("bad checksum in packet " + std::to_string(word >> 8) + " from " + peer);
+        return;                                   // not acknowledged: the scanner resends
+    }
+    std::uint8_t ack[2];
+    PutU16(ack, word);
+    ++stats_.acks_sent;
+    Send(peer, ack, sizeof ack, opt_.drop_acks, opt_.dup_acks, &stats_.acks_dropped);
+
+    Session& s = sessions_[peer];                 // replays come without a request
+    s.seen_ms = now;
+    if (s.done) {
+        ++stats_.duplicates;
+        return;
+    }
+    // Widen the 8-bit number against the first number still missing.
+    unsigned wire = word >> 8;
+    unsigned delta = (wire - static_cast<unsigned>(s.base & 0xFF)) & 0xFF;
+    if (delta >= 128) {                           // behind: a copy of a decoded packet
+        ++stats_.duplicates;
+        return;
+    }
+    std::uint64_t number = s.base + delta;
+    if (s.pending.count(number)) {
+        ++stats_.duplicates;
+        return;
+    }
+    s.pending[number].assign(payload, payload + n);
+    if ((word & 0xFF) != 0 && (word & 0xFF) == wire) s.last = number;
+    while (!s.pending.empty() && s.pending.begin()->first == s.base) {
+        auto it = s.pending.begin();
+        s.stream.Feed(it->second.data(), it->second.size());
+        s.pending.erase(it);
+        if (s.last == s.base) {
+            ++s.base;
+            Finish(peer, s);
+            return;
+        }
+        ++s.base;
+    }
+}
+
+void InventoryServer::Finish(const std::string& peer, Session& s) {
+    s.done = true;
+    s.pending.clear();
+    std::string id = s.stream.Value("Device ID =");
+    if (s.device_id.empty()) s.device_id = id;
+    if (s.key.empty()) s.key = storage_.KeyForId(s.device_id.empty() ? peer : s.device_id);
+    bool ok = storage_.StoreInventory(s.key, s.device_id, s.stream);
+    ++stats_.inventories;
+    log_("inventory from " + peer + " (" + (s.device_id.empty() ? "no device ID" : s.device_id) + "): " +
+         std::to_string(s.stream.items()) + " items in " + std::to_string(s.base - 1) + " packets" +
+         (ok ? ", stored in " + storage_.DevicePath(s.key) : ", NOT STORED (write failed)"));
+}
+
+void InventoryServer::Expire(std::uint64_t now, std::uint64_t idle_ms) {
+    for (auto it = sessions_.begin(); it != sessions_.end();) {
+        if (now - it->second.seen_ms > idle_ms) {
+            if (!it->second.done && !it->second.stream.flat().empty())
+                log_("incomplete inventory from " + it->first + " dropped after " +
+                     std::to_string(it->second.base - 1) + " packets");
+            it = sessions_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+}  // namespace qv::invserver

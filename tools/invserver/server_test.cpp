@@ -1,0 +1,258 @@
+// The inventory server's sessions, storage and fault injection, driven with
+// datagrams built by the scanner's own encoders.
+#include "tools/invserver/server.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace qv::invserver {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char tmpl[] = "/tmp/invserver-test-XXXXXX";
+        path = ::mkdtemp(tmpl);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+};
+
+struct Harness {
+    TempDir dir;
+    ServerOptions opt;
+    std::vector<std::pair<std::string, Bytes>> out;
+    std::vector<std::string> log;
+    std::unique_ptr<InventoryServer> server;
+
+    explicit Harness(std::function<void(ServerOptions&)> tweak = nullptr) {
+        opt.storage = dir.path + "/store";
+        opt.seed = 7;
+        if (tweak) tweak(opt);
+        server = std::make_unique<InventoryServer>(
+            opt, [this](const std::string& peer, const std::uint8_t* d, std::size_t n) {
+                out.emplace_back(peer, Bytes(d, d + n));
+            },
+            [this](const std::string& line) { log.push_back(line); });
+        EXPECT_TRUE(server->Init());
+    }
+    void Send(const std::string& peer, const Bytes& b) { server->OnDatagram(peer, b.data(), b.size(), 0); }
+    std::vector<Bytes> Take() {
+        std::vector<Bytes> r;
+        for (auto& p : out) r.push_back(p.second);
+        out.clear();
+        return r;
+    }
+};
+
+Bytes DataPacket(unsigned number, bool last, const std::string& payload_texts) {
+    std::uint8_t payload[serverlink::kPayloadSize] = {};
+    std::memcpy(payload, payload_texts.data(), std::min(payload_texts.size(), sizeof payload - 1));
+    std::size_t n = serverlink::PayloadLength(payload);
+    Bytes b(4 + n);
+    serverlink::PutU16(b.data(), serverlink::DataHeaderWord(number, last));
+    serverlink::PutU16(b.data() + 2, serverlink::Checksum(payload, n));
+    std::memcpy(b.data() + 4, payload, n);
+    return b;
+}
+
+std::string Item(const std::string& s) { return s + std::string(1, '\0'); }
+
+TEST(InvServer, AssignsNumbersAndAnswers31) {
+    Harness h;
+    h.Send("10.0.0.1:1000", serverlink::EncodeDeviceRequest(""));
+    std::vector<Bytes> r = h.Take();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(serverlink::GetU16(r[0].data()), 0xFFFF);
+    EXPECT_EQ(serverlink::GetU16(r[0].data() + 2), 0x0101);
+    serverlink::ReplyHead head = serverlink::DecodeReplyHead(r[0].data() + 4);
+    EXPECT_TRUE(head.VersionOk());
+    EXPECT_TRUE(head.CopiesAgree());
+    EXPECT_EQ(head.count, 1);
+    EXPECT_EQ(head.device_low, 1u);
+    EXPECT_EQ(r[0].size(), 4u + 14 + 1);      // empty list: one zero byte
+
+    h.Send("10.0.0.2:1000", serverlink::EncodeDeviceRequest(""));
+    EXPECT_EQ(serverlink::DecodeReplyHead(h.Take()[0].data() + 4).device_low, 2u);
+    // A known ID gets no new number.
+    h.Send("10.0.0.3:1000", serverlink::EncodeDeviceRequest("SRV000000000001"));
+    EXPECT_EQ(serverlink::DecodeReplyHead(h.Take()[0].data() + 4).device_low, 0u);
+    EXPECT_EQ(h.server->storage().KeyForId("SRV000000000001"), "dev-000000000001");
+    EXPECT_EQ(h.server->storage().KeyForId("PC5F00AA11"), "id-PC5F00AA11");
+    EXPECT_EQ(h.log.size(), 3u);
+}
+
+TEST(InvServer, ReassemblesAcksAndStores) {
+    Harness h;
+    const std::string peer = "127.0.0.1:4000";
+    h.Send(peer, serverlink::EncodeDeviceRequest(""));
+    h.Take();
+    Bytes p1 = DataPacket(1, false, Item("Device ID =SRV000000000001") + Item("A =1"));
+    Bytes p2 = DataPacket(2, false, Item("B =2"));
+    Bytes p3 = DataPacket(3, true, Item("C =") + Item("Number of Files =    42"));
+    Bytes bad = p2;
+    bad[2] ^= 1;                                   // checksum off by one
+    h.Send(peer, bad);
+    EXPECT_TRUE(h.Take().empty());                 // not acknowledged
+    h.Send(peer, p3);                              // out of order
+    h.Send(peer, p1);
+    h.Send(peer, p1);                              // copy: acknowledged again, dropped
+    h.Send(peer, p2);
+    std::vector<Bytes> acks = h.Take();
+    ASSERT_EQ(acks.size(), 4u);
+    EXPECT_EQ(acks[0], (Bytes{0x03, 0x03}));
+    EXPECT_EQ(acks[1], (Bytes{0x00, 0x01}));
+    EXPECT_EQ(acks[3], (Bytes{0x00, 0x02}));
+    std::string dir = h.opt.storage + "/dev-000000000001";
+    EXPECT_EQ(ReadText(dir + "/inventory.txt"),
+              "Device ID = SRV000000000001\r\nA = 1\r\nB = 2\r\nC =\r\nNumber of Files =     42\r\n");
+    EXPECT_NE(ReadText(dir + "/device.txt").find("SRV000000000001"), std::string::npos);
+    EXPECT_EQ(h.server->stats().inventories, 1u);
+    EXPECT_EQ(h.server->stats().bad_checksums, 1u);
+    // Nothing half-written is left behind.
+    DIR* d = ::opendir(dir.c_str());
+    for (dirent* e; (e = ::readdir(d));) EXPECT_EQ(std::string(e->d_name).find(".tmp"), std::string::npos);
+    ::closedir(d);
+    // Late copies after completion are acknowledged, not stored again.
+    h.Send(peer, p3);
+    EXPECT_EQ(h.Take().size(), 1u);
+    EXPECT_EQ(h.server->stats().inventories, 1u);
+    // The next request of this device reports its last file count.
+    h.Send("127.0.0.1:4001", serverlink::EncodeDeviceRequest("SRV000000000001"));
+    EXPECT_EQ(serverlink::DecodeReplyHead(h.Take()[0].data() + 4).count, 42);
+}
+
+TEST(InvServer, PacketNumbersModulo256) {
+    Harness h;
+    const std::string peer = "127.0.0.1:4000";
+    h.Send(peer, serverlink::EncodeDeviceRequest(""));
+    std::string expect;
+    for (unsigned n = 1; n <= 600; ++n) {
+        std::string item = "Item " + std::to_string(n) + " =v";
+        expect += "Item " + std::to_string(n) + " = v\r\n";
+        h.Send(peer, DataPacket(n, false, Item(item)));
+        if (n % 7 == 0) h.Send(peer, DataPacket(n - 3, false, Item("Late copy =x")));   // resent copy
+    }
+    h.Send(peer, DataPacket(601, true, ""));
+    EXPECT_EQ(ReadText(h.opt.storage + "/dev-000000000001/inventory.txt"), expect);
+}
+
+TEST(InvServer, CapturedFilesComeBackInTheReply) {
+    Harness h;
+    h.Send("p:1", serverlink::EncodeDeviceRequest(""));
+    h.Take();
+    // 40 captured files: more than one reply packet can hold.
+    std::string texts = Item("Device ID =S000000000001");
+    unsigned n = 1;
+    for (int i = 0; i < 40; ++i) {
+        std::string block = Item("_BeginContents") + Item(std::to_string(100 + i)) +
+                            Item(std::to_string(900000000 + i)) + Item("FILE" + std::to_string(i) + ".INI") +
+                            Item("C:\\SOME\\LONGER\\DIRECTORY\\NAME\\") + "x=1\r\n" + Item("_EndContents");
+        if (texts.size() + block.size() > 530) {
+            h.Send("p:1", DataPacket(n++, false, texts));
+            texts.clear();
+        }
+        texts += block;
+    }
+    h.Send("p:1", DataPacket(n, true, texts));
+    h.Take();
+    std::string dir = h.opt.storage + "/dev-000000000001";
+    EXPECT_EQ(ReadText(dir + "/config/0.dat"), "x=1\r\n");
+
+    h.Send("p:2", serverlink::EncodeDeviceRequest("S000000000001"));
+    std::vector<Bytes> reply = h.Take();
+    ASSERT_GE(reply.size(), 2u);
+    ASSERT_LE(reply.size(), 5u);
+    scanner::ConfigFileList list;
+    list.AddConfigured("\\SOME\\LONGER\\DIRECTORY\\NAME\\FILE0.INI");
+    list.AddConfigured("C:\\SOME\\LONGER\\DIRECTORY\\NAME\\FILE39.INI");
+    std::size_t entries = 0;
+    for (std::size_t i = 0; i < reply.size(); ++i) {
+        EXPECT_EQ(serverlink::GetU16(reply[i].data() + 2), ((i + 1) << 8) | reply.size());
+        std::size_t at = 4 + (i == 0 ? serverlink::kReplyHeadSize : 0);
+        for (const auto& e : serverlink::DecodeConfigList(reply[i].data() + at, reply[i].size() - at)) {
+            ++entries;
+            serverlink::MergeConfigEntry(list, e);
+        }
+    }
+    EXPECT_EQ(entries, 40u);
+    EXPECT_EQ(list.entries[1].time, 900000039u);
+    EXPECT_EQ(list.entries[1].size, 139u);
+    EXPECT_EQ(list.entries[2].name, "C:\\SOME\\LONGER\\DIRECTORY\\NAME\\FILE0.INI");   // added for the drive-less form
+}
+
+TEST(InvServer, FaultInjection) {
+    {
+        Harness h([](ServerOptions& o) { o.drop_acks = 100; o.dup_replies = 100; });
+        h.Send("p:1", serverlink::EncodeDeviceRequest(""));
+        EXPECT_EQ(h.Take().size(), 2u);                      // the reply twice
+        h.Send("p:1", DataPacket(1, true, Item("A =1")));
+        EXPECT_TRUE(h.Take().empty());                       // no acknowledgement
+        EXPECT_EQ(h.server->stats().inventories, 1u);        // but the data is kept
+    }
+    {
+        Harness h([](ServerOptions& o) { o.version_major = 3; o.version_minor = 2; o.disagree_copies = true; o.expected_files = 500; });
+        h.Send("p:1", serverlink::EncodeDeviceRequest(""));
+        serverlink::ReplyHead head = serverlink::DecodeReplyHead(h.Take()[0].data() + 4);
+        EXPECT_EQ(head.minor, 2);
+        EXPECT_EQ(head.minor_copy, 2);
+        EXPECT_EQ(head.count, 500);
+        EXPECT_EQ(head.count_copy, 501);
+    }
+    {   // About a fifth of the acknowledgements dropped.
+        Harness h([](ServerOptions& o) { o.drop_acks = 20; });
+        for (int i = 0; i < 1000; ++i) h.Send("p:1", DataPacket(1 + i % 200, false, Item("A =1")));
+        EXPECT_GT(h.Take().size(), 700u);
+        EXPECT_GT(h.server->stats().acks_dropped, 120u);
+    }
+}
+
+TEST(InvServer, ReplayWithoutRequest) {
+    Harness h;
+    h.Send("p:9", DataPacket(1, true, Item("Device ID =PC5F00AA11") + Item("A =1")));
+    EXPECT_EQ(ReadText(h.opt.storage + "/id-PC5F00AA11/inventory.txt"), "Device ID = PC5F00AA11\r\nA = 1\r\n");
+}
+
+TEST(InvServer, Options) {
+    struct Case { std::vector<const char*> args; bool ok; } cases[] = {
+        {{"x"}, true},
+        {{"x", "--port=5100", "--address=127.0.0.1", "--storage=/tmp/s"}, true},
+        {{"x", "--drop-acks=20", "--dup-replies=5", "--reply-version=3.2", "--disagree-copies"}, true},
+        {{"x", "--port=70000"}, false},
+        {{"x", "--drop-acks=101"}, false},
+        {{"x", "--reply-version=3"}, false},
+        {{"x", "--bogus"}, false},
+    };
+    for (const Case& c : cases) {
+        ServerOptions o;
+        std::string err;
+        bool help;
+        EXPECT_EQ(ParseOptions(static_cast<int>(c.args.size()), const_cast<char**>(c.args.data()), &o, &err, &help), c.ok)
+            << c.args.back() << " " << err;
+    }
+    ServerOptions o;
+    std::string err;
+    bool help;
+    const char* args[] = {"x", "--port=5100", "--reply-version=3.2", "--help"};
+    EXPECT_FALSE(ParseOptions(4, const_cast<char**>(args), &o, &err, &help));
+    EXPECT_TRUE(help);
+    EXPECT_EQ(o.port, 5100);
+    EXPECT_EQ(o.version_minor, 2);
+}
+
+}  // namespace
+}  // namespace qv::invserver

@@ -1,0 +1,97 @@
+// Item packet decoding (see stream.h).
+#include "tools/invserver/stream.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace qv::invserver {
+
+static const char kBegin[] = "_BeginContents";
+static const char kEnd[] = "_EndContents";
+
+void StreamDecoder::Line(const std::string& s) {
+    flat_ += s;
+    flat_ += "\r\n";
+}
+
+// Appends captured text to the flat file: carriage returns dropped, line
+// feeds written as CR LF (the scanner's text mode does the same).
+void StreamDecoder::Text(const std::string& s) {
+    current_.contents += s;
+    for (char c : s) {
+        if (c == '\r') continue;
+        if (c == '\n') flat_ += '\r';
+        flat_ += c;
+    }
+}
+
+void StreamDecoder::Feed(const std::uint8_t* p, std::size_t len) {
+    // Texts lie in [0, len-1): the last byte is the packet's end zero.
+    std::size_t limit = len == 0 ? 0 : len - 1;
+    std::size_t pos = 0;
+    while (pos < limit) {
+        const void* z = std::memchr(p + pos, 0, limit - pos);
+        std::size_t end = z ? static_cast<const std::uint8_t*>(z) - p : limit;
+        std::string s(reinterpret_cast<const char*>(p + pos), end - pos);
+        pos = end + 1;
+
+        if (state_ == State::Text) {
+            std::size_t n = sizeof kEnd - 1;
+            if (s.size() >= n && s.compare(s.size() - n, n, kEnd) == 0) {
+                Text(s.substr(0, s.size() - n));
+                Line(kEnd);
+                ++items_;
+                files_.push_back(std::move(current_));
+                current_ = CapturedFile{};
+                state_ = State::Items;
+            } else {
+                Text(s);   // the text continues in the next packet
+            }
+            continue;
+        }
+        if (s.empty()) continue;      // keys and record fields are never empty
+        if (state_ == State::Record) {
+            record_[record_field_++] = s;
+            if (record_field_ == 4) {
+                // Packed as size, time, name, directory; listed as name,
+                // directory, time, size.
+                Line(record_[2]);
+                Line(record_[3]);
+                Line(record_[1]);
+                Line(record_[0]);
+                current_ = CapturedFile{};
+                current_.size = static_cast<std::uint32_t>(std::strtoll(record_[0].c_str(), nullptr, 10));
+                current_.time = static_cast<std::uint32_t>(std::strtoull(record_[1].c_str(), nullptr, 10));
+                current_.name = record_[2];
+                current_.directory = record_[3];
+                state_ = State::Text;
+            }
+            continue;
+        }
+        ++items_;
+        if (s == kBegin) {
+            Line(s);
+            state_ = State::Record;
+            record_field_ = 0;
+            continue;
+        }
+        std::size_t eq = s.find('=');
+        if (eq == std::string::npos) {
+            Line(s);
+            continue;
+        }
+        std::string key = s.substr(0, eq + 1), value = s.substr(eq + 1);
+        bool known = false;
+        for (const auto& kv : first_values_) known = known || kv.first == key;
+        if (!known) first_values_.emplace_back(key, value);
+        Line(value.empty() ? key : key + " " + value);
+    }
+}
+
+std::string StreamDecoder::Value(const std::string& key) const {
+    for (const auto& kv : first_values_)
+        if (kv.first == key) return kv.second;
+    return "";
+}
+
+}  // namespace qv::invserver

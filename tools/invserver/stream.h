@@ -1,0 +1,60 @@
+// Turning the scanner's item packets back into its flat inventory file.
+//
+// A data packet's payload is a run of zero-terminated texts ended by one more
+// zero byte. An ordinary item is its key (ending in "=") immediately followed
+// by its value. A contents block is the item "_BeginContents", then four
+// record fields (size, time, name, directory), then the captured file's raw
+// bytes, which are not terminated: the "_EndContents" item follows them
+// directly, and where the text is cut at a packet's end the part in that
+// packet is ended by a zero byte. The decoder keeps its state across packets,
+// so packets must be fed in packet-number order.
+//
+// The output is the flat inventory file exactly as the scanner writes it in
+// text mode: "key value" or "key" lines, the record as four lines (name,
+// directory, time, size), the contents copied without carriage returns, and
+// every line break written as CR LF. A stored inventory can therefore be
+// compared byte for byte with the scanner's own file, or replayed by it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qv::invserver {
+
+struct CapturedFile {
+    std::string directory;
+    std::string name;
+    std::uint32_t time = 0;
+    std::uint32_t size = 0;
+    std::string contents;          // as sent (carriage returns kept)
+};
+
+class StreamDecoder {
+public:
+    // Feeds one payload (the datagram after its 4 header bytes).
+    void Feed(const std::uint8_t* payload, std::size_t len);
+
+    const std::string& flat() const { return flat_; }
+    const std::vector<CapturedFile>& files() const { return files_; }
+    std::size_t items() const { return items_; }
+    // Value of the first item with this key ("Device ID =", ...), or "".
+    std::string Value(const std::string& key) const;
+
+private:
+    enum class State { Items, Record, Text };
+    void Text(const std::string& s);
+    void Line(const std::string& s);
+
+    State state_ = State::Items;
+    int record_field_ = 0;
+    std::string record_[4];
+    CapturedFile current_;
+    std::string flat_;
+    std::vector<CapturedFile> files_;
+    std::vector<std::pair<std::string, std::string>> first_values_;
+    std::size_t items_ = 0;
+};
+
+}  // namespace qv::invserver
