@@ -85,9 +85,12 @@ Result FtClient::List(const std::string& pattern, bool files, std::vector<std::s
     Result res;
     uint16_t expect = 0;
     for (;;) {
+        // The first block's sequence is not checked: on a network drive the
+        // slave answers at once with its running listing counter.
         const uint16_t cmd = req.command;
+        const bool first = cmd == FT_FILE_INFO;
         if (!Exchange(req, pattern.size() + 1, &rep,
-                      [&](const Reply& r) { return r.command == cmd && r.sequence == expect; }, &res))
+                      [&](const Reply& r) { return r.command == cmd && (first || r.sequence == expect); }, &res))
             return res;
         if (rep.status != 0) return Status(rep);
         // Names, each with its zero, then one more zero.
@@ -134,19 +137,28 @@ Result FtClient::Size(const std::string& path, uint32_t* size) {
 }
 
 Result FtClient::Terminate() {
-    // The slave answers at once and closes; a lost reply is not resent.
+    // The slave answers at once and closes its endpoint. A request with no
+    // answer is sent again; a connection the slave closed counts as done.
     Request req;
     req.command = FT_TERMINATE;
     uint8_t out[kRequestMax];
+    const std::size_t n = req.Encode(out, 1);
     Result res;
-    if (!link_.Send(out, req.Encode(out, 1))) {
-        res.error = "cannot send the request";
-        return res;
+    for (int attempt = 0; attempt <= retries_; ++attempt) {
+        if (attempt > 0) ++resends_;
+        if (!link_.Send(out, n)) break;
+        for (;;) {
+            uint8_t in[kReplyMax + 16];
+            Reply rep;
+            int got = link_.Recv(in, sizeof in, timeout_ms_);
+            if (got < 0) {
+                res.ok = true;
+                return res;
+            }
+            if (got == 0) break;
+            if (rep.Decode(in, static_cast<std::size_t>(got)) && rep.command == FT_TERMINATE) return Status(rep);
+        }
     }
-    uint8_t in[kReplyMax + 16];
-    Reply rep;
-    int got = link_.Recv(in, sizeof in, timeout_ms_);
-    if (got > 0 && rep.Decode(in, static_cast<std::size_t>(got)) && rep.command == FT_TERMINATE) return Status(rep);
     res.error = "no reply from the slave";
     return res;
 }
