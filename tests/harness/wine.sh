@@ -65,7 +65,9 @@ up() {
     link_drive n "$QV_WINE_DIR/drives/n"
     link_drive p "$QV_WIN32_BIN"
     link_drive w "$(wtests_dir)"
-    "$wineserver_bin" -p
+    # The server outlives this script: keep it off the caller's pipes, or a
+    # caller that waits for end of output (ctest) waits for the server.
+    "$wineserver_bin" -p </dev/null >/dev/null 2>&1
     # Warm the prefix so the first test does not pay the cold start.
     "$wine_bin" cmd /c exit >/dev/null 2>&1 || true
 }
