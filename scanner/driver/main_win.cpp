@@ -26,6 +26,11 @@
 #include "scanner/driver/help.h"
 #include "scanner/driver/settings.h"
 #include "scanner/driver/strings.h"
+#include "scanner/hardware/cpu_win.h"
+#include "scanner/hardware/hwsink.h"
+#include "scanner/hardware/sysinfo_win.h"
+#include "scanner/mif/mif.h"
+#include "scanner/mif/mif_path.h"
 #include "scanner/records/inventory.h"
 #include "scanner/records/replay.h"
 #include "scanner/software/software_win.h"
@@ -235,6 +240,9 @@ int main(int argc, char** argv) {
     SetInventoryCharLength([](unsigned long bytes) { return QVCharType(bytes); });
     SetInventorySendFailureHandler([] { std::exit(1); });
 
+    // 11. The MIF directory, and the MIF model when MIF output is wanted.
+    const MifLocation mif = ResolveMifPath(s.database_path, s.first_fixed_drive, s.mif_wanted());
+
     // 12. The item packet starts empty, its counter at 0.
     ResetInventoryStream();
 
@@ -272,6 +280,17 @@ int main(int argc, char** argv) {
     // 20. Hardware phase.
     if (!s.learning()) {
         if (s.verbose) PrintText(kStrScanningHardware);
+        HardwareSink& hw = ProgramSink();
+        // Identity and network identity go first, then the processor.
+        ScanProcessor(hw);
+        // BIOS, bus and ports, video, mouse and keyboard go here.
+        ScanMemory(hw);
+        ScanFloppyDrives(hw);
+        ScanFixedDrives(hw);
+        ScanLogicalDrives(hw);
+        ScanOperatingSystem(hw);
+        ScanEnvironment(hw);
+        // Login and user names, connections and IPX LAN go here.
         std::fputs("\n", stdout);
     }
 
@@ -287,6 +306,12 @@ int main(int argc, char** argv) {
 
     // 24. The software phase needs the applications database.
     if (!FileExists(s.database_path)) PrintMessageArgs(kMsgNoDatabase, s.database_path, "");
+
+    // 25. The MIF file; a file that cannot be created is not reported.
+    if (s.mif_wanted()) {
+        MifWrite(mif.output_path.c_str());
+        MifFree();
+    }
 
     // 26. Done.
     return 0;
