@@ -30,20 +30,36 @@ struct QVLCONV {
     char frac_digits;
 };
 
-// QVGETFORMATTEDSTRING writes at most this many bytes, terminator included.
+// QVGETFORMATTEDSTRING, QVSPRINTF and QVWSPRINTF write at most this many
+// bytes, terminator included.
 constexpr int kQvFormattedStringMax = 1024;
+// Smallest buffer QVitoa may be given ("-2147483648" and its terminator).
+constexpr int kQvItoaBufferMin = 12;
 
-XLAT32_API char* QVsetlocale(int category, const char* locale);
-XLAT32_API void QVlocaleconv(QVLCONV* conv);
-XLAT32_API HINSTANCE QVLoadLanguageLibrary(HINSTANCE program, const char* code, const char* long_name);
+// Every routine uses the C calling convention and is exported under its plain
+// name. Texts are zero-terminated ANSI in the system's ANSI code page.
 
-XLAT32_API int QVCharVal(const char* p);
-XLAT32_API int QVCharType(unsigned long bytes);
-XLAT32_API char* QVCharIncrement(const char* p);
-XLAT32_API char* QVstrrev(const char* start, const char* p);
-XLAT32_API int QVatoi(const char* s);
-XLAT32_API char* QVitoa(int value, char* buffer);
-XLAT32_API char* QVstrncpy(char* dst, const char* src, size_t count);
-XLAT32_API int QVSPRINTF(char* buffer, const char* format, ...);
-XLAT32_API int QVWSPRINTF(char* buffer, const char* format, ...);
-XLAT32_API int QVGETFORMATTEDSTRING(HINSTANCE module, char* buffer, UINT id, ...);
+// category 0 is "all"; a locale text of blanks only means the user's default.
+XLAT32_API char* __cdecl QVsetlocale(int category, const char* locale);
+XLAT32_API void __cdecl QVlocaleconv(QVLCONV* conv);
+// The language resource library for this program, loaded as a data file, or
+// NULL (a value below 32) when there is none; see libs/xlat32/README.md.
+XLAT32_API HINSTANCE __cdecl QVLoadLanguageLibrary(HINSTANCE program, const char* code, const char* long_name);
+
+XLAT32_API int __cdecl QVCharVal(const char* p);
+XLAT32_API int __cdecl QVCharType(unsigned long bytes);
+XLAT32_API char* __cdecl QVCharIncrement(const char* p);
+XLAT32_API char* __cdecl QVstrrev(const char* start, const char* p);
+XLAT32_API int __cdecl QVatoi(const char* s);
+// buffer holds at least kQvItoaBufferMin bytes.
+XLAT32_API char* __cdecl QVitoa(int value, char* buffer);
+XLAT32_API char* __cdecl QVstrncpy(char* dst, const char* src, size_t count);
+// Both formatters write at most kQvFormattedStringMax bytes, terminator
+// included, and return the length of the text written.
+XLAT32_API int __cdecl QVSPRINTF(char* buffer, const char* format, ...);
+XLAT32_API int __cdecl QVWSPRINTF(char* buffer, const char* format, ...);
+// Fills the integer placeholders (%d, %u, %x, ... with flags, width and
+// precision) of string `id` of module with the int arguments that follow;
+// any other conversion in the text is copied as it is. A missing string
+// gives an empty buffer and 0.
+XLAT32_API int __cdecl QVGETFORMATTEDSTRING(HINSTANCE module, char* buffer, UINT id, ...);
