@@ -100,51 +100,51 @@ std::size_t WholeCharLength(const char* s, std::size_t len, const LeadBytes& lea
 
 namespace {
 
-// One parsed placeholder: the printf spec to hand to snprintf (without the
+// One parsed placeholder: the printf conversion text to hand to snprintf (without the
 // length modifier), its conversion and whether it was 'h'.
-struct Spec {
+struct Conversion {
     char text[16];
-    char conv;
+    char letter;
     bool half;
     std::size_t length;  // bytes of the template it spans
 };
 
 constexpr int kMaxDigits = 3;  // width and precision up to 999
 
-bool ParseSpec(const char* p, Spec* spec) {
+bool ParseConversion(const char* p, Conversion* conv) {
     // p points at the '%'.
     std::size_t i = 1;
     std::size_t t = 0;
-    spec->text[t++] = '%';
+    conv->text[t++] = '%';
     while (p[i] != '\0' && std::strchr("-+ #0", p[i])) {
-        if (t < 6) spec->text[t++] = p[i];
+        if (t < 6) conv->text[t++] = p[i];
         ++i;
     }
     int digits = 0;
     while (p[i] >= '0' && p[i] <= '9') {
         if (++digits > kMaxDigits) return false;
-        spec->text[t++] = p[i++];
+        conv->text[t++] = p[i++];
     }
     if (p[i] == '.') {
-        spec->text[t++] = p[i++];
+        conv->text[t++] = p[i++];
         digits = 0;
         while (p[i] >= '0' && p[i] <= '9') {
             if (++digits > kMaxDigits) return false;
-            spec->text[t++] = p[i++];
+            conv->text[t++] = p[i++];
         }
     }
-    spec->half = false;
+    conv->half = false;
     if (p[i] == 'h') {
-        spec->half = true;
+        conv->half = true;
         ++i;
     } else if (p[i] == 'l') {
         ++i;
     }
     if (p[i] == '\0' || !std::strchr("diuxXoc", p[i])) return false;
-    spec->conv = p[i++];
-    spec->text[t++] = spec->conv;
-    spec->text[t] = '\0';
-    spec->length = i;
+    conv->letter = p[i++];
+    conv->text[t++] = conv->letter;
+    conv->text[t] = '\0';
+    conv->length = i;
     return true;
 }
 
@@ -158,10 +158,10 @@ std::size_t CountNumberPlaceholders(const char* tmpl) {
         } else if (p[1] == '%') {
             p += 2;
         } else {
-            Spec spec;
-            if (ParseSpec(p, &spec)) {
+            Conversion conv;
+            if (ParseConversion(p, &conv)) {
                 ++n;
-                p += spec.length;
+                p += conv.length;
             } else {
                 ++p;
             }
@@ -178,25 +178,25 @@ std::size_t FormatNumbers(const char* tmpl, const int* values, std::size_t nvalu
     bool cut = false;
     const char* p = tmpl;
     while (*p != '\0' && !cut) {
-        Spec spec;
+        Conversion conv;
         if (*p == '%' && p[1] == '%') {
             if (pos + 1 >= cap) break;
             out[pos++] = '%';
             p += 2;
-        } else if (*p == '%' && ParseSpec(p, &spec)) {
+        } else if (*p == '%' && ParseConversion(p, &conv)) {
             int v = next_value < nvalues ? values[next_value] : 0;
             ++next_value;
-            p += spec.length;
-            bool is_signed = spec.conv == 'd' || spec.conv == 'i';
-            if (spec.half) v = is_signed ? static_cast<short>(v) : static_cast<unsigned short>(v);
-            if (spec.conv == 'c') {
+            p += conv.length;
+            bool is_signed = conv.letter == 'd' || conv.letter == 'i';
+            if (conv.half) v = is_signed ? static_cast<short>(v) : static_cast<unsigned short>(v);
+            if (conv.letter == 'c') {
                 v = static_cast<unsigned char>(v);
                 if (v == 0) continue;  // a zero character would end the text
             }
             std::size_t room = cap - pos;
-            int n = is_signed || spec.conv == 'c'
-                        ? std::snprintf(out + pos, room, spec.text, v)
-                        : std::snprintf(out + pos, room, spec.text, static_cast<unsigned int>(v));
+            int n = is_signed || conv.letter == 'c'
+                        ? std::snprintf(out + pos, room, conv.text, v)
+                        : std::snprintf(out + pos, room, conv.text, static_cast<unsigned int>(v));
             if (n < 0) break;
             if (static_cast<std::size_t>(n) >= room) {
                 pos = cap - 1;
