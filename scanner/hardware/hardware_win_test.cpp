@@ -15,6 +15,8 @@
 #include "scanner/mif/mif.h"
 #include "scanner/records/inventory.h"
 
+extern "C" void qv_timing_sequence(unsigned ax, unsigned bx, unsigned dx);
+
 namespace qv::scanner {
 namespace {
 
@@ -112,7 +114,17 @@ TEST(ProcessorScan, MeasuredSpeedIsTheRealClockAndPrioritiesAreRestored) {
     EXPECT_NEAR(measured, reference, reference * 0.05);
     EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
     EXPECT_EQ(GetThreadPriority(GetCurrentThread()), THREAD_PRIORITY_NORMAL);
+}
+
+// The machine-code units of this build (i686 or x86_64) run and return;
+// the timing sequence ends after its 15000 iterations whatever AX, BX and
+// DX hold, and leaves the caller's registers intact.
+TEST(ProcessorScan, MachineCodeUnitsRunOnThisBuild) {
     EXPECT_EQ(CoprocessorProbe(), 1);
+    volatile unsigned guard = 0x5EED;
+    for (unsigned ax : {0u, 1u, 0xFFFFu}) qv_timing_sequence(ax, 0, 0);
+    qv_timing_sequence(1, 1, 1);
+    EXPECT_EQ(guard, 0x5EEDu);
 }
 
 TEST(OperatingSystemScan, CurrentVersionValues) {
