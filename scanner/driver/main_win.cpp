@@ -33,6 +33,7 @@
 #include "scanner/mif/mif_path.h"
 #include "scanner/records/inventory.h"
 #include "scanner/records/replay.h"
+#include "scanner/serverlink/serverlink.h"
 #include "scanner/software/software_win.h"
 
 namespace {
@@ -249,6 +250,9 @@ int main(int argc, char** argv) {
     // 13. The configuration file lists, before the server fills in what it holds.
     ReadConfigFileListsFromDatabase(s.database_path);
 
+    // 14. The server link, when a server name and a transport are set.
+    ServerLinkOpen([](unsigned id) { return Text(id); });
+
     // 15. The device-identity file.
     ReadDeviceFile();
 
@@ -256,8 +260,8 @@ int main(int argc, char** argv) {
     if (st.device_id.empty() && s.server_name.empty())
         st.device_id = MakeLocalDeviceId(ComputerName(), static_cast<std::uint32_t>(std::time(nullptr)));
 
-    // 17. Without a server every file is expected.
-    if (s.server_name.empty()) st.expected_file_count = 1;
+    // 17. The device request and the server's reply (1 expected file without a server).
+    if (!s.replay()) ServerExchange();
 
     // 18. The device ID is known now, or the run cannot go on.
     if (st.device_id.empty()) {
@@ -274,7 +278,10 @@ int main(int argc, char** argv) {
         replay.invalid_data = [](std::string_view file, std::string_view text) {
             PrintMessageArgs(kMsgInvalidData, std::string(file), std::string(text));
         };
-        return ReplayInventoryFile(s.template_file.c_str(), replay);
+        int replayed = ReplayInventoryFile(s.template_file.c_str(), replay);
+        // The last packets are delivered before the run ends, as in a scan.
+        ServerLinkFinish();
+        return replayed;
     }
 
     // 20. Hardware phase.
@@ -302,6 +309,12 @@ int main(int argc, char** argv) {
         if (!s.learning()) AddInventoryItem(LoadLabel(kLabelSoftware), "");
         int result = RunSoftwarePhase([](unsigned id) { return Text(id); });
         if (result != 0) return result;
+    }
+
+    // 23. The last packet, the outstanding acknowledgements, the link's end.
+    if (!s.server_name.empty()) {
+        if (SendItemPacket(true) != 0) return 1;
+        ServerLinkFinish();
     }
 
     // 24. The software phase needs the applications database.

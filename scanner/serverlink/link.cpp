@@ -243,8 +243,9 @@ void LinkCore::OnDatagram(const std::uint8_t* data, std::size_t len) {
 }
 
 void LinkCore::ReceiveLoop() {
+    const SocketId sock = sock_;     // the main thread clears sock_ when closing
     while (running_) {
-        long n = p_.Receive(sock_, recv_buf_, sizeof recv_buf_);
+        long n = p_.Receive(sock, recv_buf_, sizeof recv_buf_);
         if (n == kReceiveSkip) continue;
         if (n < 0) return;
         if (!running_) return;
