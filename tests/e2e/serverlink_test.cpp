@@ -224,4 +224,12 @@ TEST_F(ServerLink, NoServerAndUnresolvableHost) {
     EXPECT_EQ(r.out.find("Failed to resolve"), std::string::npos) << r.out;
 }
 
+TEST_F(ServerLink, IpxSocketCannotBeCreated) {
+    // Neither current Windows nor Wine has IPX: result 5, message 106, exit 1.
+    RunResult r = RunWine(kProgram, {"/S=SRV", "/NTI00000001:0000C0DE0042:4005", "/O=D:\\SLT\\INV.TXT"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("qviscnnt: Failed to open socket."), std::string::npos) << r.out;
+    EXPECT_FALSE(FileExists(cfg));
+}
+
 }  // namespace
