@@ -113,6 +113,11 @@ int CharLength(unsigned long bytes) { return QVCharType(bytes); }
 
 }  // namespace
 
+DirectorySource& FindFileListing() {
+    static FindFileSource source;
+    return source;
+}
+
 void ReadConfigFileListsFromDatabase(const std::string& database) {
     ReadConfigFileLists(DatabaseProfile(database), ConfigFiles());
 }
@@ -122,7 +127,7 @@ int RunSoftwarePhase(const std::function<std::string(unsigned id)>& text) {
     RunState& st = State();
     static WinConsole console;
     static WinPlatform platform;
-    FindFileSource source;
+    DirectorySource& source = FindFileListing();
 
     SoftwareEnv env;
     env.console = &console;

@@ -4,7 +4,13 @@
 #include <functional>
 #include <string>
 
+#include "scanner/software/walk.h"
+
 namespace qv::scanner {
+
+// The directory listing of the walk: FindFirstFileA / FindNextFileA, names
+// upper-cased with the system's locale.
+DirectorySource& FindFileListing();
 
 // Fills the run's configuration file list (configfiles.h) from the CfgFiles
 // settings of the applications database; before the server exchange.
