@@ -17,7 +17,7 @@ rm -rf "$store"
 rm -f "$QV_WINE_DIR/prefix/drive_c/QVISCAN.CFG"
 "$host_bin/invserver" --address=127.0.0.1 --port="$port" --storage="$store" > "$QV_WINE_DIR/invserver.log" 2>&1 &
 server=$!
-trap 'kill -TERM $server 2>/dev/null; wait $server 2>/dev/null; "$harness" down' EXIT
+trap 'kill -TERM $server 2>/dev/null || true; wait $server 2>/dev/null || true; "$harness" down' EXIT
 for _ in $(seq 50); do [ -d "$store" ] && break; sleep 0.1; done
 drive_c="$QV_WINE_DIR/prefix/drive_c"
 mkdir -p "$drive_c/QVDEMO"
