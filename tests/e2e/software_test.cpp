@@ -4,7 +4,12 @@
 // file and interactively through a terminal, and configuration file capture.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <chrono>
+#include <filesystem>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -177,6 +182,38 @@ TEST_F(Software, InteractiveLearningThroughATerminal) {
               "<I>,WORD.EXE,999,  Word Processor  ,7.0\r\n"
               "; known programs\r\n<I>,A.EXE,100,App A,1.0\r\n<P>,WORD.EXE,1000,  Word Processor  ,6.0\r\n"
               "[Ignore]\r\n<I>,SKIP.EXE\r\n");
+}
+
+// A flat file whose captured text does not end in a line break, replayed to
+// the inventory server (tools/invserver): the server stores the same items.
+TEST_F(Software, FlatFileWithContentsBlockReplaysToTheServer) {
+    RunResult r = Scan({"/O=D:\\SWT\\OUT.TXT", "/I=D:\\SWT\\QVAPPL.INI", "/D=D:\\SWT\\TREE"});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    std::string flat = ReadFile(root + "/OUT.TXT");
+    ASSERT_NE(flat.find("BUFFERS=20\r\n_EndContents\r\n"), std::string::npos);
+
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    std::string port = std::to_string(ntohs(a.sin_port));
+    std::string storage = root + "/server";
+    auto server = Spawn({HostBinDir() + "/invserver", "--address=127.0.0.1", "--port=" + port,
+                         "--storage=" + storage, "--seed=3"});
+    for (int i = 0; i < 100 && !FileExists(storage); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+    r = Scan({"/T=D:\\SWT\\OUT.TXT", "/S=SRV", "/NTT127.0.0.1:" + port});
+    server->Stop();
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    std::string stored;
+    for (auto& dev : std::filesystem::directory_iterator(storage))
+        if (FileExists(dev.path().string() + "/inventory.txt")) stored = ReadFile(dev.path().string() + "/inventory.txt");
+    EXPECT_EQ(stored, flat);
 }
 
 }  // namespace
