@@ -33,8 +33,11 @@ ProfileReader DatabaseProfile(const std::string& database) {
 }
 
 void FillEntry(const WIN32_FIND_DATAA& data, DirEntry* entry) {
-    std::snprintf(entry->name, sizeof entry->name, "%s", data.cFileName);
-    CharUpperBuffA(entry->name, static_cast<DWORD>(std::strlen(entry->name)));
+    std::size_t n = strnlen(data.cFileName, sizeof data.cFileName);
+    if (n > kSwPathMax) n = kSwPathMax;
+    std::memcpy(entry->name, data.cFileName, n);
+    entry->name[n] = '\0';
+    CharUpperBuffA(entry->name, static_cast<DWORD>(n));
     entry->directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     entry->size = data.nFileSizeLow;
     entry->write_time = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
