@@ -29,6 +29,7 @@ const std::string kDatabase =
     "[Corvane Inventory]\r\n"
     "Version=2.0\r\n"
     "Mode=All\r\n"
+    "MifPath=D:\\SWT\\MIFS\r\n"
     "CfgFiles1=D:\\SWT\\CFG\\CONFIG.SYS D:\\SWT\\CFG\\MISSING.INI\r\n"
     "\r\n"
     "[Applications]\r\n"
@@ -89,6 +90,18 @@ TEST_F(Software, ItemsAndFileCountInTheFlatFile) {
               "Word Processor = Exists\r\n"
               "D:\\SWT\\TREE\\TOOLS\\ZIP.EXE = 1234\r\n"
               "Number of Files =       5\r\n");
+}
+
+TEST_F(Software, SoftwareAndConfigFilesRowsInTheMifFile) {
+    RunResult r = Scan({"/M", "/I=D:\\SWT\\QVAPPL.INI", "/D=D:\\SWT\\TREE"});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    std::string mif = ReadFile(root + "/MIFS/QVISCAN.MIF");
+    // Only the Path column has its backslashes doubled.
+    EXPECT_NE(mif.find("\"App A\",\"1.0\",\"A.EXE\","), std::string::npos) << mif;
+    EXPECT_NE(mif.find("\"Word Processor\",\"Exists\",\"WORD.EXE\","), std::string::npos) << mif;
+    EXPECT_NE(mif.find("\"D:\\SWT\\TREE\\TOOLS\\ZIP.EXE\",\"1234\",\"ZIP.EXE\","), std::string::npos) << mif;
+    EXPECT_NE(mif.find("\"D:\\\\SWT\\\\TREE\\\\TOOLS\""), std::string::npos) << mif;
+    EXPECT_NE(mif.find("\"CONFIG.SYS\",\"D:\\\\SWT\\\\CFG\\\\\","), std::string::npos) << mif;
 }
 
 TEST_F(Software, VerboseProgressDisplay) {
@@ -175,7 +188,7 @@ TEST_F(Software, InteractiveLearningThroughATerminal) {
     EXPECT_EQ(ReadFile(rc), "0\n");
     EXPECT_EQ(t.Screen().find("Choice: x"), std::string::npos);  // the x was rubbed out
     EXPECT_EQ(ReadFile(root + "/QVAPPL.INI"),
-              "[Corvane Inventory]\r\nVersion=2.0\r\nMode=All\r\n"
+              "[Corvane Inventory]\r\nVersion=2.0\r\nMode=All\r\nMifPath=D:\\SWT\\MIFS\r\n"
               "CfgFiles1=D:\\SWT\\CFG\\CONFIG.SYS D:\\SWT\\CFG\\MISSING.INI\r\n\r\n"
               "[Applications]\r\n"
               "<I>,ZIP.EXE,1234,Zip Utility,2.0\r\n"
