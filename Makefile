@@ -36,8 +36,10 @@ build: configure
 
 # Host unit tests, Wine unit tests and end-to-end tests; any failure fails the run.
 check: build
-	ctest --test-dir $(B)/host --output-on-failure
-	ctest --test-dir $(B)/win32 --output-on-failure
+	@rc=0; \
+	ctest --test-dir $(B)/host --output-on-failure || rc=1; \
+	ctest --test-dir $(B)/win32 --output-on-failure || rc=1; \
+	exit $$rc
 
 demo: build
 	@$(ROOT)/tools/demo.sh

@@ -46,7 +46,9 @@ endif()
 
 # The Wine prefix is brought up once per test run and stopped at its end.
 function(qv_wine_fixture)
-  if(NOT TEST qv_wine_up)
+  get_property(done GLOBAL PROPERTY QV_WINE_FIXTURE_DEFINED)
+  if(NOT done)
+    set_property(GLOBAL PROPERTY QV_WINE_FIXTURE_DEFINED TRUE)
     add_test(NAME qv_wine_up COMMAND ${QV_HARNESS} up)
     add_test(NAME qv_wine_down COMMAND ${QV_HARNESS} down)
     set_tests_properties(qv_wine_up PROPERTIES FIXTURES_SETUP wine
