@@ -42,7 +42,9 @@ std::string WineBinary() {
 }
 
 std::vector<std::string> WineEnv() {
-    return {"WINEPREFIX=" + WineDir() + "/prefix", "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="};
+    return {"WINEPREFIX=" + WineDir() + "/prefix", "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=",
+            "HOME=" + EnvOr("HOME", "/root"), "USER=" + EnvOr("USER", "root"), "PATH=/usr/bin:/bin",
+            "LANG=C.UTF-8", "TZ=" + EnvOr("TZ", "UTC")};
 }
 
 }  // namespace
@@ -126,7 +128,7 @@ std::unique_ptr<Process> Spawn(const std::vector<std::string>& argv, const RunOp
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe(in_pipe) || pipe(out_pipe) || pipe(err_pipe)) return nullptr;
     std::vector<std::string> env_store;
-    for (char** e = environ; *e; ++e) {
+    for (char** e = environ; options.inherit_env && *e; ++e) {
         if (std::strncmp(*e, "DISPLAY=", 8) == 0) continue;
         env_store.emplace_back(*e);
     }
@@ -186,6 +188,7 @@ std::unique_ptr<Process> StartWine(const std::string& program, const std::vector
     std::vector<std::string> env = WineEnv();
     env.insert(env.end(), options.env.begin(), options.env.end());
     o.env = env;
+    o.inherit_env = false;
     return Spawn(argv, o);
 }
 

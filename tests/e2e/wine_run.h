@@ -19,6 +19,7 @@ struct RunOptions {
     std::string stdin_data;            // written to the program's standard input, then closed
     int timeout_ms = 120000;           // killed (with its process group) after this
     std::vector<std::string> env;      // extra "NAME=value" entries
+    bool inherit_env = true;           // start from this process's environment
 };
 
 struct RunResult {
@@ -58,7 +59,10 @@ std::unique_ptr<Process> Spawn(const std::vector<std::string>& argv, const RunOp
 RunResult Run(const std::vector<std::string>& argv, const RunOptions& options = {});
 
 // Starts a Windows program of the prefix, named by its DOS path (for example
-// "P:\\qviscnnt.exe"), with the harness's Wine environment.
+// "P:\\qviscnnt.exe"), with the harness's Wine environment. Wine hands the
+// Unix environment to Windows programs, so only a small fixed environment is
+// passed (plus options.env): what the programs see does not depend on the
+// machine the tests run on.
 std::unique_ptr<Process> StartWine(const std::string& program, const std::vector<std::string>& args,
                                    const RunOptions& options = {});
 RunResult RunWine(const std::string& program, const std::vector<std::string>& args,

@@ -85,7 +85,11 @@ case "$cmd" in
     env)
         echo "export WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='"
         echo "export QV_WINE='$wine_bin'" ;;
-    run) exec "$wine_bin" "$@" ;;
+    # Wine hands the Unix environment to Windows programs: give them a small
+    # fixed one, so that what they see does not depend on this machine.
+    run) exec env -i HOME="${HOME:-/root}" USER="${USER:-root}" PATH=/usr/bin:/bin LANG=C.UTF-8 TERM="${TERM:-dumb}" \
+             TZ="${TZ:-UTC}" WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="$WINEDLLOVERRIDES" \
+             "$wine_bin" "$@" ;;
     run-unix)
         exe=$1; shift
         exec "$wine_bin" "W:\\$(basename "$exe")" "$@" ;;
