@@ -5,6 +5,11 @@
 #include <string>
 #include <vector>
 
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "tests/e2e/terminal.h"
 #include "tests/e2e/wine_run.h"
 
 namespace {
@@ -98,6 +103,34 @@ TEST_F(Scanner, FullHelpIsPaged) {
         pos = end + 1;
     }
     EXPECT_EQ(r.out, want);
+}
+
+// On a console the help waits for one key per page, and the key is not echoed.
+TEST_F(Scanner, FullHelpWaitsForAKeyPerPage) {
+    if (!Terminal::Available()) GTEST_SKIP() << "tmux not available";
+    std::string rc = DriveDir('C') + "/QVTEST/rc.txt";
+    const char* harness = std::getenv("QV_HARNESS");
+    Terminal t(std::string(harness ? harness : "tests/harness/wine.sh") + " run 'P:\\qviscnnt.exe' /?; echo $? > " +
+               rc + "; sleep 30");
+    const std::string prompt = "Press any key to continue ...";
+    auto prompts = [&] {
+        std::string screen = t.Screen();
+        int n = 0;
+        for (std::size_t p = screen.find(prompt); p != std::string::npos; p = screen.find(prompt, p + 1)) ++n;
+        return n;
+    };
+    // The help file's 67 lines make two pauses (before lines 23 and 47).
+    for (int page = 1; page <= 2; ++page) {
+        for (int i = 0; i < 300 && prompts() < page; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_EQ(prompts(), page) << t.Screen();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_FALSE(FileExists(rc)) << "the help did not wait on page " << page;
+        t.Keys({"q"});
+    }
+    for (int i = 0; i < 100 && !FileExists(rc); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(FileExists(rc)) << t.Screen();
+    EXPECT_EQ(ReadFile(rc), "1\n");
+    EXPECT_EQ(t.Screen().find("continue ...q"), std::string::npos);  // no echo
 }
 
 TEST_F(Scanner, FlatFileRunWithoutDatabase) {

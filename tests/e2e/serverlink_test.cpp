@@ -23,19 +23,6 @@ using namespace qv::e2e;
 
 const char kProgram[] = "P:\\qviscnnt.exe";
 
-// A UDP port nobody uses at the moment.
-int FreeUdpPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 class Server {
 public:
     explicit Server(std::vector<std::string> extra = {}, int port = 0) {

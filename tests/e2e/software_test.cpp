@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/e2e/terminal.h"
 #include "tests/e2e/wine_run.h"
 
 namespace {
@@ -138,34 +139,8 @@ TEST_F(Software, LearningFile) {
 
 // Interactive learning needs a console: the program runs in a tmux pane and
 // the test types the answers.
-class Terminal {
-public:
-    explicit Terminal(const std::string& command) : name_("qvsw" + std::to_string(::getpid())) {
-        std::string env = "QV_WINE_DIR='" + std::string(std::getenv("QV_WINE_DIR") ? std::getenv("QV_WINE_DIR") : "") +
-                          "' QV_WIN32_BIN='" + (std::getenv("QV_WIN32_BIN") ? std::getenv("QV_WIN32_BIN") : "") + "'";
-        Run({"tmux", "new-session", "-d", "-s", name_, "-x", "200", "-y", "50", env + " " + command});
-    }
-    ~Terminal() { Run({"tmux", "kill-session", "-t", name_}); }
-    std::string Screen() { return Run({"tmux", "capture-pane", "-p", "-t", name_, "-S", "-200"}).out; }
-    bool WaitFor(const std::string& text, int ms = 30000) {
-        for (int waited = 0; waited < ms; waited += 100) {
-            if (Screen().find(text) != std::string::npos) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return false;
-    }
-    void Keys(const std::vector<std::string>& keys) {
-        std::vector<std::string> argv = {"tmux", "send-keys", "-t", name_};
-        argv.insert(argv.end(), keys.begin(), keys.end());
-        Run(argv);
-    }
-
-private:
-    std::string name_;
-};
-
 TEST_F(Software, InteractiveLearningThroughATerminal) {
-    if (qv::e2e::Run({"tmux", "-V"}).exit_code != 0) GTEST_SKIP() << "tmux not available";
+    if (!Terminal::Available()) GTEST_SKIP() << "tmux not available";
     std::string rc = root + "/rc.txt";
     Terminal t(std::string(std::getenv("QV_HARNESS") ? std::getenv("QV_HARNESS") : "tests/harness/wine.sh") +
                " run 'P:\\qviscnnt.exe' /Q '/I=D:\\SWT\\QVAPPL.INI' '/D=D:\\SWT\\TREE'; echo $? > " + rc +
@@ -205,15 +180,7 @@ TEST_F(Software, FlatFileWithContentsBlockReplaysToTheServer) {
     std::string flat = ReadFile(root + "/OUT.TXT");
     ASSERT_NE(flat.find("BUFFERS=20\r\n_EndContents\r\n"), std::string::npos);
 
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    std::string port = std::to_string(ntohs(a.sin_port));
+    std::string port = std::to_string(FreeUdpPort());
     std::string storage = root + "/server";
     auto server = Spawn({HostBinDir() + "/invserver", "--address=127.0.0.1", "--port=" + port,
                          "--storage=" + storage, "--seed=3"});

@@ -4,7 +4,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
@@ -240,6 +243,21 @@ void RemoveTree(const std::string& path) {
 void MakeDirs(const std::string& path) {
     std::error_code ec;
     fs::create_directories(path, ec);
+}
+
+int FreeUdpPort() {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return 0;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    ::close(fd);
+    return port;
 }
 
 std::string CleanWineNoise(const std::string& err) {

@@ -79,6 +79,9 @@ bool FileExists(const std::string& path);
 void RemoveTree(const std::string& path);
 void MakeDirs(const std::string& path);
 
+// A loopback UDP port that nobody uses at the moment (for servers the tests start).
+int FreeUdpPort();
+
 // Removes the lines Wine prints on standard error even with WINEDEBUG=-all.
 std::string CleanWineNoise(const std::string& err);
 
