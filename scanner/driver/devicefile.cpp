@@ -27,14 +27,18 @@ void ApplyDeviceFileLine(std::string line, const std::string& device_label, RunS
     } else if (StartsWithNoCase(line, kServerLabel)) {
         std::string value = ValueAfterLabel(line);
         if (!value.empty()) state.remembered_server = value;
+    } else if (!line.empty() && state.device_file_other_lines.size() < kDeviceFileOtherLinesMax) {
+        state.device_file_other_lines.push_back(line);
     }
 }
 
 std::string FormatDeviceFile(const std::string& device_label, const std::string& device_id,
-                             const std::string& server_name, const std::string& remembered_server) {
+                             const std::string& server_name, const std::string& remembered_server,
+                             const std::vector<std::string>& other_lines) {
     std::string text = device_label + " " + device_id + "\n";
     const std::string& server = server_name.empty() ? remembered_server : server_name;
     if (!server.empty()) text += std::string(kServerLabel) + " " + server + "\n";
+    for (const std::string& line : other_lines) text += line + "\n";
     return text;
 }
 

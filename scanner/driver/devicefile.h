@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "scanner/driver/settings.h"
 
@@ -17,18 +18,23 @@ namespace qv::scanner {
 
 constexpr std::size_t kDeviceFileLineMax = 256;   // bytes per line read, terminator included
 constexpr const char kServerLabel[] = "IV Server =";
+constexpr std::size_t kDeviceFileOtherLinesMax = 32;
 
 // Applies one line of the file (line break included or not) to the state:
 // the device ID line sets the device ID (cut to 79 characters), the server
 // line the remembered server name; empty values and other lines are ignored.
-// `device_label` is the "Device ID =" label from the string table.
+// Any other non-empty line (a machine description, say) is kept in the
+// state, up to kDeviceFileOtherLinesMax of them, so that rewriting the file
+// does not lose it. `device_label` is the "Device ID =" label from the
+// string table.
 void ApplyDeviceFileLine(std::string line, const std::string& device_label, RunState& state);
 
 // The file's text with "\n" line ends (the program writes it in text mode).
 // The server line names this run's server, else the remembered one; it is
-// left out when there is neither.
+// left out when there is neither. The file's other lines follow as read.
 std::string FormatDeviceFile(const std::string& device_label, const std::string& device_id,
-                             const std::string& server_name, const std::string& remembered_server);
+                             const std::string& server_name, const std::string& remembered_server,
+                             const std::vector<std::string>& other_lines = {});
 
 // The computer name followed by the time in seconds since 1970 as 8
 // upper-case hexadecimal digits, cut to the device ID's length.

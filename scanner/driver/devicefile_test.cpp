@@ -70,4 +70,19 @@ TEST(HelpPager, TwentyTwoLinesFirstThenTwentyFour) {
     EXPECT_EQ(pauses, (std::vector<int>{23, 47, 71, 95}));
 }
 
+// The rewrite keeps the lines it does not know (the machine description
+// the network identity scan reads after the rewrite), and only those.
+TEST(DeviceFile, RewriteKeepsOtherLines) {
+    RunState st;
+    for (const char* l : {"Device ID = PC01\n", "Machine Description = Front desk PC\n", "\n",
+                          "IV Server = OLD\n", "Note = kept\r\n"})
+        ApplyDeviceFileLine(l, kLabel, st);
+    EXPECT_EQ(st.device_file_other_lines, (std::vector<std::string>{"Machine Description = Front desk PC", "Note = kept"}));
+    EXPECT_EQ(FormatDeviceFile(kLabel, "PC02", "NEW", st.remembered_server, st.device_file_other_lines),
+              "Device ID = PC02\nIV Server = NEW\nMachine Description = Front desk PC\nNote = kept\n");
+    RunState many;
+    for (int i = 0; i < 100; ++i) ApplyDeviceFileLine("Line " + std::to_string(i) + "\n", kLabel, many);
+    EXPECT_EQ(many.device_file_other_lines.size(), kDeviceFileOtherLinesMax);
+}
+
 }  // namespace

@@ -31,6 +31,7 @@
 #include "scanner/hardware/sysinfo_win.h"
 #include "scanner/mif/mif.h"
 #include "scanner/mif/mif_path.h"
+#include "scanner/netid/netid_win.h"
 #include "scanner/records/inventory.h"
 #include "scanner/records/replay.h"
 #include "scanner/serverlink/serverlink.h"
@@ -164,7 +165,8 @@ void WriteDeviceFile() {
         return;
     }
     std::string text = FormatDeviceFile(LoadLabel(kLabelDeviceId), State().device_id,
-                                        Settings().server_name, State().remembered_server);
+                                        Settings().server_name, State().remembered_server,
+                                        State().device_file_other_lines);
     std::fputs(text.c_str(), f);
     std::fclose(f);
     SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN);
@@ -253,7 +255,8 @@ int main(int argc, char** argv) {
     // 14. The server link, when a server name and a transport are set.
     ServerLinkOpen([](unsigned id) { return Text(id); });
 
-    // 15. The device-identity file.
+    // 15. The network addresses, then the device-identity file.
+    DetermineNetworkAddresses(ServerLinkIpxInUse(), ServerLinkLocalIpxAddress());
     ReadDeviceFile();
 
     // 16. A local device ID when no server will assign one.
@@ -288,7 +291,7 @@ int main(int argc, char** argv) {
     if (!s.learning()) {
         if (s.verbose) PrintText(kStrScanningHardware);
         HardwareSink& hw = ProgramSink();
-        // Identity and network identity go first, then the processor.
+        ScanIdentity(hw, st.device_id, s.device_file_path);
         ScanProcessor(hw);
         // BIOS, bus and ports, video, mouse and keyboard go here.
         ScanMemory(hw);
@@ -297,7 +300,9 @@ int main(int argc, char** argv) {
         ScanLogicalDrives(hw);
         ScanOperatingSystem(hw);
         ScanEnvironment(hw);
-        // Login and user names, connections and IPX LAN go here.
+        ScanUser(hw);
+        ScanConnections();
+        ScanIpxLan(hw);
         std::fputs("\n", stdout);
     }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace qv::scanner {
 
@@ -54,6 +55,7 @@ struct RunSettings {
 struct RunState {
     std::string device_id;              // at most kDeviceIdMax characters
     std::string remembered_server;      // "IV Server =" line of QVISCAN.CFG
+    std::vector<std::string> device_file_other_lines;  // kept when QVISCAN.CFG is rewritten
     std::uint16_t expected_file_count = 1;
     std::uint16_t files_per_mark = 0;
     std::FILE* flat_file = nullptr;     // open from step 10 to exit
