@@ -167,11 +167,12 @@ TEST_F(Scanner, DeviceIdentityFileRoundTrip) {
     ASSERT_EQ(r.exit_code, 0);
     EXPECT_EQ(ReadFile(CfgPath()), first);
 
-    // A file written elsewhere: both lines are read; the remembered server stays.
-    WriteFile(CfgPath(), "device id = MYPC-0001\r\nIV Server = OLDSRV\r\nother line\r\n");
+    // A file written elsewhere: both lines are read; the remembered server
+    // stays, and other lines (such as the machine description) are kept.
+    WriteFile(CfgPath(), "device id = MYPC-0001\r\nIV Server = OLDSRV\r\nMachine Description = Desk\r\n");
     r = Scan({"/O=C:\\QVTEST\\INV.TXT"});
     ASSERT_EQ(r.exit_code, 0);
-    EXPECT_EQ(ReadFile(CfgPath()), "Device ID = MYPC-0001\r\nIV Server = OLDSRV\r\n");
+    EXPECT_EQ(ReadFile(CfgPath()), "Device ID = MYPC-0001\r\nIV Server = OLDSRV\r\nMachine Description = Desk\r\n");
 }
 
 TEST_F(Scanner, ReplayToFlatFile) {
