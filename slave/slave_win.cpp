@@ -11,6 +11,15 @@
 // protocol thread by closing the endpoint (DeinitProtocol), which the
 // transport library turns into a failed receive.
 //
+// The protocol thread never waits for the window thread: a status line is
+// written to standard output at once and queued for the list box, which
+// the window thread fills from the queue on a 100 ms timer; the icon
+// animation is posted. A cross-thread SendMessage per line (or even one
+// posted message per line) costs every request several trips through the
+// Wine server and a wait for the window thread to be scheduled, which is
+// what bounds a stop-and-wait transfer. Only the last 15 queued lines can
+// still be visible, so no more are kept.
+//
 // The program ends when the console sends FT_TERMINATE, when a receive fails,
 // when no console makes contact (FT_EXISTENCE) within 20 seconds, when the
 // user closes the window, or when the user's session ends.
@@ -18,6 +27,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 #include <string>
 
 #include "common/win/handles.h"
@@ -36,7 +47,10 @@ constexpr int kIdGroup = 203;
 constexpr UINT kCmdShutdown = 101;
 constexpr UINT kMsgStart = WM_USER + 10;     // start the protocol thread
 constexpr UINT kMsgContact = WM_USER + 11;   // the console made contact: stop timer 1
+constexpr UINT kMsgAnimate = WM_USER + 13;   // repaint the animated icon
 constexpr UINT_PTR kContactTimer = 1;
+constexpr UINT_PTR kListTimer = 2;           // takes queued status lines into the list
+constexpr UINT kListTimerMs = 100;
 constexpr UINT kContactTimeoutMs = 20000;
 constexpr int kMaxLines = 15;
 constexpr uint32_t kTcpPort = 1764;
@@ -66,6 +80,9 @@ struct Slave {
     HWND list = nullptr;
     int item_height = 0;
     int visible_lines = 0;
+    DWORD window_thread = 0;
+    std::mutex lines_mu;              // guards pending_lines
+    std::deque<std::string> pending_lines;
 } g;
 
 std::string Text(int id) {
@@ -84,10 +101,9 @@ void Echo(const std::string& line) {
     ::WriteFile(out, l.data(), static_cast<DWORD>(l.size()), &written, nullptr);
 }
 
-// Adds a line to the status list: at most 15 lines stand, the newest
-// scrolled into view.
-void AddLine(const std::string& text) {
-    Echo(text);
+// Appends a line to the status list (window thread): at most 15 lines
+// stand, the newest scrolled into view.
+void ListAppend(const std::string& text) {
     HWND list = g.list;
     if (!list || !::IsWindow(list)) return;
     ::SendMessageA(list, WM_SETREDRAW, FALSE, 0);
@@ -109,13 +125,36 @@ void AddLine(const std::string& text) {
     ::InvalidateRect(list, nullptr, FALSE);
 }
 
+// Takes the queued lines into the list (window thread, on timer 2).
+void TakeQueuedLines() {
+    std::deque<std::string> lines;
+    {
+        std::lock_guard<std::mutex> lock(g.lines_mu);
+        lines.swap(g.pending_lines);
+    }
+    for (const std::string& l : lines) ListAppend(l);
+}
+
+// Adds a status line from either thread.
+void AddLine(const std::string& text) {
+    Echo(text);
+    if (::GetCurrentThreadId() == g.window_thread) {
+        TakeQueuedLines();  // keep the order
+        ListAppend(text);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g.lines_mu);
+    g.pending_lines.push_back(text);
+    if (g.pending_lines.size() > static_cast<std::size_t>(kMaxLines)) g.pending_lines.pop_front();
+}
+
+// One step of the icon animation (protocol thread); the window thread
+// repaints it.
 void AnimationStep() {
     HICON icon = g.icons[g.animation];
     g.current_icon = icon;
     g.animation = g.animation == 7 ? 1 : g.animation + 1;
-    RECT rc{1, 14, 13, 29};
-    ::InvalidateRect(g.dialog, &rc, TRUE);
-    ::UpdateWindow(g.dialog);
+    ::PostMessageA(g.dialog, kMsgAnimate, 0, 0);
 }
 
 class WindowUi final : public SlaveUi {
@@ -239,6 +278,7 @@ INT_PTR CALLBACK DialogProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
         ::ReleaseDC(dlg, dc);
         ::PostMessageA(dlg, kMsgStart, 0, 0);
         ::SetTimer(dlg, kContactTimer, kContactTimeoutMs, nullptr);
+        ::SetTimer(dlg, kListTimer, kListTimerMs, nullptr);
         return TRUE;
     }
     case kMsgStart: {
@@ -252,7 +292,17 @@ INT_PTR CALLBACK DialogProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     case kMsgContact:
         ::KillTimer(dlg, kContactTimer);
         return TRUE;
+    case kMsgAnimate: {
+        RECT rc{1, 14, 13, 29};
+        ::InvalidateRect(dlg, &rc, TRUE);
+        ::UpdateWindow(dlg);
+        return TRUE;
+    }
     case WM_TIMER:
+        if (wp == kListTimer) {
+            TakeQueuedLines();
+            return TRUE;
+        }
         ::KillTimer(dlg, kContactTimer);
         ::PostMessageA(dlg, WM_COMMAND, kCmdShutdown, 0);
         return TRUE;
@@ -312,6 +362,7 @@ void SetTextFromTable(HWND wnd, int id) {
 
 int Run(HINSTANCE instance, const char* command_line) {
     g.instance = instance;
+    g.window_thread = ::GetCurrentThreadId();
     win::Localization loc =
         win::LocalizeStartup(instance, "XSL32", "File Transfer Slave for Win32", win::Refuse32::yes);
     g.texts = loc.texts ? loc.texts : instance;

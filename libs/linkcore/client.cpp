@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "contracts/transport.h"
+#include "libs/linkcore/internal.h"
 
 namespace qv::link {
 namespace {
@@ -25,7 +26,10 @@ std::unique_ptr<Client> Client::ConnectTcp(const std::string& host, uint16_t por
         if (error) *error = "cannot resolve host " + host;
         return nullptr;
     }
-    to.port = port;
+    if (!OffsetPort(port, &to.port)) {
+        if (error) *error = "port " + std::to_string(port) + " out of range";
+        return nullptr;
+    }
     net::Sock s = net::TcpConnect(to, timeout_ms, 10000);
     if (s == net::kBadSock) {
         if (error) *error = SockErrorText("connect");
@@ -44,7 +48,10 @@ std::unique_ptr<Client> Client::OpenIpx(const std::string& host, uint32_t ipx_so
         if (error) *error = "cannot resolve host " + host;
         return nullptr;
     }
-    to.port = LinkIpxSocketToUdpPort(ipx_socket);
+    if (!OffsetPort(LinkIpxSocketToUdpPort(ipx_socket), &to.port)) {
+        if (error) *error = "IPX socket out of range";
+        return nullptr;
+    }
     net::Sock s = net::UdpBind(net::Addr{0, 0});
     if (s == net::kBadSock) {
         if (error) *error = SockErrorText("bind");

@@ -12,4 +12,14 @@ void SetPeerTimeouts(uint32_t silent_ms, uint32_t stall_ms);
 // current peer is dropped to make room for a new one.
 constexpr int kMaxConnections = 32;
 
+// The port offset: the decimal value of the environment variable
+// LINKCORE_PORT_OFFSET (0 when unset or not a number from 0 to 49151),
+// added to every TCP and UDP port an endpoint listens on or a Client calls.
+// It lets several complete installations (parallel test runs, say) share
+// one machine without hearing each other; both sides must use the same.
+uint32_t PortOffset();
+// port + PortOffset() when that is a valid port (1 to 65535); port 0 (any
+// free port) stays 0. False when the result is out of range.
+bool OffsetPort(uint32_t port, uint16_t* out);
+
 }  // namespace qv::link

@@ -392,6 +392,29 @@ int PutAddress(const net::Addr& a, void* buffer, int* size) {
 
 }  // namespace
 
+uint32_t PortOffset() {
+    char v[16];
+    if (!net::EnvVar("LINKCORE_PORT_OFFSET", v, sizeof v) || !v[0]) return 0;
+    uint32_t n = 0;
+    for (const char* p = v; *p; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        n = n * 10 + static_cast<uint32_t>(*p - '0');
+        if (n > 49151) return 0;
+    }
+    return n;
+}
+
+bool OffsetPort(uint32_t port, uint16_t* out) {
+    if (port == 0) {  // any free port: nothing to shift
+        *out = 0;
+        return true;
+    }
+    const uint32_t p = port + PortOffset();
+    if (port > 0xFFFF || p > 0xFFFF) return false;
+    *out = static_cast<uint16_t>(p);
+    return true;
+}
+
 void SetPeerTimeouts(uint32_t silent_ms, uint32_t stall_ms) {
     g_silent_ms = silent_ms;
     g_stall_ms = stall_ms;
@@ -406,15 +429,21 @@ LINKCORE_API uint16_t LinkIpxSocketToUdpPort(uint32_t socket) {
 }
 
 LINKCORE_API LinkHandle InitIPXSession(uint32_t, uint32_t socket, uint32_t) {
-    return Open(false, LinkIpxSocketToUdpPort(socket));
-}
-
-LINKCORE_API LinkHandle InitTCPIPSession(uint32_t, uint32_t port, uint32_t, uint32_t) {
-    if (port > 0xFFFF) {
+    uint16_t port = 0;
+    if (!OffsetPort(LinkIpxSocketToUdpPort(socket), &port)) {
         net::SetThreadError(LC_ERR_OPEN);
         return 0;
     }
-    return Open(true, static_cast<uint16_t>(port));
+    return Open(false, port);
+}
+
+LINKCORE_API LinkHandle InitTCPIPSession(uint32_t, uint32_t port, uint32_t, uint32_t) {
+    uint16_t shifted = 0;
+    if (!OffsetPort(port, &shifted)) {
+        net::SetThreadError(LC_ERR_OPEN);
+        return 0;
+    }
+    return Open(true, shifted);
 }
 
 LINKCORE_API int SetBlocking(LinkHandle h, int blocking) {

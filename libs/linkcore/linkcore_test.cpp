@@ -370,5 +370,44 @@ TEST(IpxOverUdp, PortRuleAndExchange) {
     DeinitProtocol(h);
 }
 
+// The port offset shifts endpoints and callers alike; anything but a plain
+// number in range counts as no offset.
+TEST(PortOffset, ShiftsEndpointsAndCallersTogether) {
+    struct Case {
+        const char* value;
+        uint32_t offset;
+    } cases[] = {{"", 0}, {"7", 7}, {"12a", 0}, {"-5", 0}, {"49151", 49151}, {"49152", 0}, {"99999999999", 0}};
+    for (const Case& c : cases) {
+        setenv("LINKCORE_PORT_OFFSET", c.value, 1);
+        EXPECT_EQ(PortOffset(), c.offset) << c.value;
+    }
+    uint16_t p = 1;
+    setenv("LINKCORE_PORT_OFFSET", "40000", 1);
+    EXPECT_TRUE(OffsetPort(1764, &p));
+    EXPECT_EQ(p, 41764);
+    EXPECT_TRUE(OffsetPort(0, &p));  // any free port stays any
+    EXPECT_EQ(p, 0);
+    EXPECT_FALSE(OffsetPort(30000, &p));  // beyond 65535
+    net::SetThreadError(0);
+    EXPECT_EQ(InitTCPIPSession(0, 30000, 0, 0), 0u);
+    EXPECT_EQ(LinkGetLastError(), LC_ERR_OPEN);
+
+    // An IPX endpoint and its caller meet on the shifted UDP port.
+    setenv("LINKCORE_PORT_OFFSET", "101", 1);
+    const uint32_t socket = 0x1A58;
+    LinkHandle h = InitIPXSession(0, socket, 0);
+    ASSERT_NE(h, 0u);
+    SetBlocking(h, 1);
+    EXPECT_EQ(LocalPort(h), LinkIpxSocketToUdpPort(socket) + 101);
+    std::string err;
+    auto c = Client::OpenIpx("127.0.0.1", socket, &err);
+    ASSERT_TRUE(c) << err;
+    ASSERT_TRUE(c->Send("ping", 4));
+    char buf[16];
+    EXPECT_EQ(RecvPacket(h, buf, sizeof buf), 4);
+    DeinitProtocol(h);
+    unsetenv("LINKCORE_PORT_OFFSET");
+}
+
 }  // namespace
 }  // namespace qv::link

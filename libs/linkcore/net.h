@@ -69,6 +69,10 @@ bool Resolve(const char* host, uint32_t* ip_be);
 void SetThreadError(uint32_t code);
 uint32_t ThreadError();
 
+// The value of an environment variable of this process; false when unset
+// or longer than cap - 1 bytes.
+bool EnvVar(const char* name, char* buf, std::size_t cap);
+
 // Milliseconds from a monotonic clock.
 uint64_t NowMs();
 

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -207,6 +208,13 @@ bool Resolve(const char* host, uint32_t* ip_be) {
 
 void SetThreadError(uint32_t code) { t_error = code; }
 uint32_t ThreadError() { return t_error; }
+
+bool EnvVar(const char* name, char* buf, std::size_t cap) {
+    const char* v = std::getenv(name);
+    if (!v || std::strlen(v) >= cap) return false;
+    std::memcpy(buf, v, std::strlen(v) + 1);
+    return true;
+}
 
 uint64_t NowMs() {
     using namespace std::chrono;

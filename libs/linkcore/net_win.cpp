@@ -204,6 +204,11 @@ bool Resolve(const char* host, uint32_t* ip_be) {
 void SetThreadError(uint32_t code) { SetLastError(code); }
 uint32_t ThreadError() { return GetLastError(); }
 
+bool EnvVar(const char* name, char* buf, std::size_t cap) {
+    DWORD n = GetEnvironmentVariableA(name, buf, static_cast<DWORD>(cap));
+    return n > 0 && n < cap;
+}
+
 uint64_t NowMs() { return GetTickCount64(); }
 
 }  // namespace qv::link::net

@@ -4,11 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -22,6 +28,7 @@ using namespace qv;
 using namespace std::chrono_literals;
 
 constexpr uint16_t kSlavePort = 1764;
+constexpr uint16_t kSlaveUdpPort = 0x4041;  // IPX socket 0x0041 by the port rule
 const char* const kSlave = "P:\\KSLAVE.exe";
 const char* const kShutdownLine = "Shutting down the file transfer slave.";
 
@@ -42,16 +49,59 @@ void SetMTime(const std::string& path, time_t t) {
     utimensat(AT_FDCWD, path.c_str(), ts, 0);
 }
 
+// Every test runs its slave on ports of its own: the library shifts all
+// ports by LINKCORE_PORT_OFFSET, and each test takes an offset whose TCP and
+// UDP ports nobody holds (other build trees run these tests at the same
+// time on this machine, and a port the previous test used may still be in
+// TIME_WAIT). The slave gets the offset in its environment; this process
+// and the consoles it starts get it through setenv.
+bool PortFree(int type, uint16_t port) {
+    int fd = socket(AF_INET, type, 0);
+    if (fd < 0) return false;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    close(fd);
+    return ok;
+}
+
+uint32_t TakeOffset() {
+    static uint32_t next = 1000 + static_cast<uint32_t>(getpid() % 400) * 20;
+    for (int tries = 0; tries < 400; ++tries) {
+        uint32_t off = next;
+        next = next + 20 > 9000 ? 1000 : next + 20;
+        if (PortFree(SOCK_STREAM, static_cast<uint16_t>(kSlavePort + off)) &&
+            PortFree(SOCK_DGRAM, static_cast<uint16_t>(kSlaveUdpPort + off)))
+            return off;
+    }
+    ADD_FAILURE() << "no free port pair for the slave";
+    return 0;
+}
+
+// Waits until the slave holds its port (a bind of our own fails), without
+// talking to it. False after timeout.
+bool WaitBound(int type, uint16_t port, std::chrono::milliseconds timeout) {
+    auto until = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < until) {
+        if (!PortFree(type, port)) return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+uint32_t g_offset = 0;
+
 // Connects to the slave's TCP endpoint, waiting for it to come up.
 std::unique_ptr<link::Client> ConnectSlave() {
-    auto until = std::chrono::steady_clock::now() + 15s;
-    std::string err;
-    while (std::chrono::steady_clock::now() < until) {
-        if (auto c = link::Client::ConnectTcp("127.0.0.1", kSlavePort, 1000, &err)) return c;
-        std::this_thread::sleep_for(100ms);
+    if (!WaitBound(SOCK_STREAM, static_cast<uint16_t>(kSlavePort + g_offset), 15s)) {
+        ADD_FAILURE() << "slave never listened";
+        return nullptr;
     }
-    ADD_FAILURE() << "slave never listened: " << err;
-    return nullptr;
+    std::string err;
+    auto c = link::Client::ConnectTcp("127.0.0.1", kSlavePort, 5000, &err);
+    if (!c) ADD_FAILURE() << "cannot connect to the slave: " << err;
+    return c;
 }
 
 e2e::RunResult Console(const std::vector<std::string>& args) {
@@ -71,14 +121,29 @@ protected:
         local_ = ::testing::TempDir() + "kslave_local";
         e2e::RemoveTree(local_);
         e2e::MakeDirs(local_);
+        g_offset = TakeOffset();
+        setenv("LINKCORE_PORT_OFFSET", std::to_string(g_offset).c_str(), 1);
     }
     void TearDown() override {
+        // Nothing of this test may outlive it: the slave is ended and gone
+        // before the next test starts.
         if (slave_ && slave_->Running()) slave_->Stop();
+        slave_.reset();
     }
-    void Start(const std::vector<std::string>& args) {
-        slave_ = e2e::StartWine(kSlave, args);
+    void Start(const std::vector<std::string>& args, std::vector<std::string> env = {},
+               const std::string& program = kSlave) {
+        slave_ = StartSlave(args, env, program);
         ASSERT_TRUE(slave_);
     }
+    static std::unique_ptr<e2e::Process> StartSlave(const std::vector<std::string>& args,
+                                                    std::vector<std::string> env, const std::string& program = kSlave) {
+        e2e::RunOptions o;
+        env.push_back("LINKCORE_PORT_OFFSET=" + std::to_string(g_offset));
+        o.env = env;
+        return e2e::StartWine(program, args, o);
+    }
+    uint16_t TcpPort() const { return static_cast<uint16_t>(kSlavePort + g_offset); }
+    uint16_t UdpPort() const { return static_cast<uint16_t>(kSlaveUdpPort + g_offset); }
     std::string d_, local_;
     std::unique_ptr<e2e::Process> slave_;
 };
@@ -135,7 +200,7 @@ TEST_F(KslaveTest, IpxFormByDefaultAndDriveKinds) {
     e2e::RemoveTree(e2e::DriveDir('E'));
     e2e::MakeDirs(e2e::DriveDir('E'));
     Start({});
-    std::this_thread::sleep_for(2s);
+    ASSERT_TRUE(WaitBound(SOCK_DGRAM, UdpPort(), 15s));
     e2e::RunResult r = Console({"--ipx", "-c", "drives; ls N:\\; drive E:; drive C:; quit", "127.0.0.1"});
     EXPECT_EQ(r.exit_code, 1) << r.err;  // the empty removable drive
     // Network drive N: is not listed and its listing is empty; the removable E: is.
@@ -147,15 +212,85 @@ TEST_F(KslaveTest, IpxFormByDefaultAndDriveKinds) {
 }
 
 TEST_F(KslaveTest, ClosesItselfWhenNoConsoleCallsWithin20Seconds) {
-    auto start = std::chrono::steady_clock::now();
+    // The 20 seconds are counted by the slave's timer, which starts after
+    // the process does and before the endpoint opens: the exit comes at
+    // least 20 s after the start, and at most 20 s (plus shutdown) after
+    // the port was seen taken.
+    const auto started = std::chrono::steady_clock::now();
     Start({"tcp"});
+    ASSERT_TRUE(WaitBound(SOCK_STREAM, TcpPort(), 15s));
+    const auto listening = std::chrono::steady_clock::now();
     e2e::RunResult s = slave_->Wait(40000);
-    auto took = std::chrono::steady_clock::now() - start;
+    const auto ended = std::chrono::steady_clock::now();
     EXPECT_FALSE(s.timed_out);
     EXPECT_EQ(s.exit_code, 0);
-    EXPECT_GE(took, 19s);
+    EXPECT_GE(ended - started, 19750ms);
+    EXPECT_LE(ended - listening, 25s);
+    EXPECT_NE(s.out.find("Receive Packet"), std::string::npos) << s.out;
     EXPECT_NE(s.out.find(kShutdownLine), std::string::npos) << s.out;
-    EXPECT_EQ(s.out.find("FT_EXISTENCE"), std::string::npos);
+    EXPECT_EQ(s.out.find("FT_EXISTENCE"), std::string::npos) << s.out;
+}
+
+// A language library beside the program (XSL32<LNG>.DLL, the language
+// forced by XLAT32_LANG) gives the status texts it has; the others, and
+// the dialog it lacks, come from the program itself.
+TEST_F(KslaveTest, LanguageLibraryBesideTheProgramGivesItsTexts) {
+    const std::string bin = std::getenv("QV_WIN32_BIN") ? std::getenv("QV_WIN32_BIN") : "";
+    ASSERT_FALSE(bin.empty());
+    const std::string prog = d_ + "/PROG";
+    e2e::MakeDirs(prog);
+    for (const char* f : {"KSLAVE.exe", "linkcore.dll", "xlat32.dll"})
+        ASSERT_TRUE(e2e::WriteFile(prog + "/" + f, e2e::ReadFile(bin + "/" + f))) << f;
+    const std::string lang = e2e::ReadFile(bin + "/../wtests/kslave_lang.dll");
+    ASSERT_FALSE(lang.empty());
+    ASSERT_TRUE(e2e::WriteFile(prog + "/XSL32TST.DLL", lang));
+
+    Start({"tcpip"}, {"XLAT32_LANG=TST"}, "D:\\kslave\\PROG\\KSLAVE.exe");
+    ASSERT_TRUE(WaitBound(SOCK_STREAM, TcpPort(), 15s));
+    e2e::RunResult r = Console({"-c", "pwd; quit", "127.0.0.1"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    e2e::RunResult s = slave_->Wait(20000);
+    EXPECT_EQ(s.exit_code, 0);
+    EXPECT_NE(s.out.find("Paket empfangen\r\n"), std::string::npos) << s.out;
+    EXPECT_NE(s.out.find("Paket senden\r\n"), std::string::npos) << s.out;
+    EXPECT_NE(s.out.find("Anforderung zum Beenden erhalten.\r\n"), std::string::npos) << s.out;
+    EXPECT_NE(s.out.find("Dateitransfer wird beendet.\r\n"), std::string::npos) << s.out;
+    EXPECT_NE(s.out.find("Received an acknowledge/verify FT_EXISTENCE command.\r\n"), std::string::npos);
+    EXPECT_EQ(s.out.find("Receive Packet"), std::string::npos);
+}
+
+// "LanaNum" of section "Sight" in QVCLIENT.INI shows in the message the
+// slave gives when its endpoint cannot open (here: the port is taken). The
+// file is looked for in SMS_LOCAL_DIR when it is set, else in the root of
+// the first fixed drive, C:.
+TEST_F(KslaveTest, SettingsFileLanaNumInTheMessageWhenTheEndpointCannotOpen) {
+    int taken = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(TcpPort());
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    const std::string c_ini = e2e::DriveDir('C') + "/QVCLIENT.INI";
+    ASSERT_TRUE(e2e::WriteFile(d_ + "/QVCLIENT.INI", "[Sight]\r\nLanaNum=7\r\n"));
+    ASSERT_TRUE(e2e::WriteFile(c_ini, "[Sight]\r\nLanaNum = 3\r\n"));
+
+    // Both fail at once on the taken port; each then waits in its message
+    // box for timer 1, so they are ended here once the line is out.
+    Start({"tcp"}, {"SMS_LOCAL_DIR=D:\\kslave\\"});
+    auto from_c = StartSlave({"tcp"}, {});
+    ASSERT_TRUE(from_c);
+    e2e::RunResult s = slave_->Wait(10000);
+    e2e::RunResult c = from_c->Wait(1000);
+    close(taken);
+    std::remove(c_ini.c_str());
+    // The computer name, blank-padded to 20 characters.
+    const std::regex line("Unable to listen for session: gSlaveName: ([^ ]+ *) gLanaNum: ([0-9]+)\r\n");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(s.out, m, line)) << s.out;
+    EXPECT_EQ(m[1].length(), 20);
+    EXPECT_EQ(m[2], "7");
+    ASSERT_TRUE(std::regex_search(c.out, m, line)) << c.out;
+    EXPECT_EQ(m[2], "3");
 }
 
 // A link that loses some requests and sends others twice, as a poor network

@@ -16,6 +16,9 @@
 //   quit                       ends the slave (FT_TERMINATE) and the console
 //   exit                       leaves the console, the slave keeps running
 //
+// LINKCORE_PORT_OFFSET in the environment shifts every port as it does for
+// the slave (libs/linkcore/WIRE.md).
+//
 // Exit status: 0 when every command succeeded, 1 when one failed, 2 when the
 // slave could not be reached.
 #include <fcntl.h>
