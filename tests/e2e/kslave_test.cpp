@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -93,9 +94,11 @@ bool WaitBound(int type, uint16_t port, std::chrono::milliseconds timeout) {
 uint32_t g_offset = 0;
 
 // Connects to the slave's TCP endpoint, waiting for it to come up.
-std::unique_ptr<link::Client> ConnectSlave() {
-    if (!WaitBound(SOCK_STREAM, static_cast<uint16_t>(kSlavePort + g_offset), 15s)) {
-        ADD_FAILURE() << "slave never listened";
+std::unique_ptr<link::Client> ConnectSlave(e2e::Process* slave) {
+    if (!WaitBound(SOCK_STREAM, static_cast<uint16_t>(kSlavePort + g_offset), 30s)) {
+        e2e::RunResult r = slave->Stop();
+        ADD_FAILURE() << "slave never listened on port " << kSlavePort + g_offset << "; its output:\n"
+                      << r.out << r.err;
         return nullptr;
     }
     std::string err;
@@ -162,7 +165,7 @@ TEST_F(KslaveTest, ConsoleOverTcpListsDownloadsAndUploadsWithTimeStamps) {
     SetMTime(local_ + "/UP.BIN", stamp + 3600);
 
     Start({"tcpip"});
-    ASSERT_TRUE(ConnectSlave());  // up (this connection says nothing and is dropped)
+    ASSERT_TRUE(ConnectSlave(slave_.get()));  // up (this connection says nothing and is dropped)
 
     e2e::RunResult r = Console(
         {"-c",
@@ -200,7 +203,7 @@ TEST_F(KslaveTest, IpxFormByDefaultAndDriveKinds) {
     e2e::RemoveTree(e2e::DriveDir('E'));
     e2e::MakeDirs(e2e::DriveDir('E'));
     Start({});
-    ASSERT_TRUE(WaitBound(SOCK_DGRAM, UdpPort(), 15s));
+    ASSERT_TRUE(WaitBound(SOCK_DGRAM, UdpPort(), 30s));
     e2e::RunResult r = Console({"--ipx", "-c", "drives; ls N:\\; drive E:; drive C:; quit", "127.0.0.1"});
     EXPECT_EQ(r.exit_code, 1) << r.err;  // the empty removable drive
     // Network drive N: is not listed and its listing is empty; the removable E: is.
@@ -218,7 +221,7 @@ TEST_F(KslaveTest, ClosesItselfWhenNoConsoleCallsWithin20Seconds) {
     // the port was seen taken.
     const auto started = std::chrono::steady_clock::now();
     Start({"tcp"});
-    ASSERT_TRUE(WaitBound(SOCK_STREAM, TcpPort(), 15s));
+    ASSERT_TRUE(WaitBound(SOCK_STREAM, TcpPort(), 30s));
     const auto listening = std::chrono::steady_clock::now();
     e2e::RunResult s = slave_->Wait(40000);
     const auto ended = std::chrono::steady_clock::now();
@@ -246,7 +249,7 @@ TEST_F(KslaveTest, LanguageLibraryBesideTheProgramGivesItsTexts) {
     ASSERT_TRUE(e2e::WriteFile(prog + "/XSL32TST.DLL", lang));
 
     Start({"tcpip"}, {"XLAT32_LANG=TST"}, "D:\\kslave\\PROG\\KSLAVE.exe");
-    ASSERT_TRUE(WaitBound(SOCK_STREAM, TcpPort(), 15s));
+    ASSERT_TRUE(WaitBound(SOCK_STREAM, TcpPort(), 30s));
     e2e::RunResult r = Console({"-c", "pwd; quit", "127.0.0.1"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     e2e::RunResult s = slave_->Wait(20000);
@@ -293,6 +296,74 @@ TEST_F(KslaveTest, SettingsFileLanaNumInTheMessageWhenTheEndpointCannotOpen) {
     EXPECT_EQ(m[2], "3");
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos) nl = text.size();
+        std::string l = text.substr(pos, nl - pos);
+        if (!l.empty() && l.back() == '\r') l.pop_back();
+        out.push_back(l);
+        pos = nl + 1;
+    }
+    return out;
+}
+
+// The status list, read from outside by kslave_peek, holds the last 15
+// lines, scrolled so that the last one shows; WM_ENDSESSION ends the slave.
+TEST_F(KslaveTest, StatusListKeepsTheLast15LinesAndEndSessionEndsTheSlave) {
+    Start({"tcpip"});
+    auto client = ConnectSlave(slave_.get());
+    ASSERT_TRUE(client);
+    auto request = [&](uint16_t command) {
+        ft::Request r;
+        r.command = command;
+        uint8_t wire[ft::kRequestMax];
+        return client->Send(wire, r.Encode(wire, 1));
+    };
+    uint8_t in[ft::kReplyMax];
+    ASSERT_TRUE(request(ft::FT_EXISTENCE));
+    ASSERT_GT(client->Recv(in, sizeof in, 10000), 0);
+    for (uint16_t c = 50; c < 60; ++c) ASSERT_TRUE(request(c));  // unknown: no reply
+    ASSERT_TRUE(request(ft::FT_SERVER_INFO));
+    ASSERT_GT(client->Recv(in, sizeof in, 10000), 0);  // everything before it is handled
+    std::this_thread::sleep_for(1s);                    // the list takes queued lines on a timer
+
+    e2e::RunOptions quick;
+    quick.timeout_ms = 30000;
+    e2e::RunResult peek = e2e::RunWine("W:\\kslave_peek.exe", {"list"}, quick);
+    ASSERT_EQ(peek.exit_code, 0) << peek.out << peek.err;
+    std::vector<std::string> shown;
+    long count = -1, top = -1, visible = -1;
+    for (const std::string& l : Lines(peek.out)) {
+        if (l.rfind("line ", 0) == 0) shown.push_back(l.substr(5));
+        else if (l.rfind("count ", 0) == 0) count = std::stol(l.substr(6));
+        else if (l.rfind("top ", 0) == 0) top = std::stol(l.substr(4));
+        else if (l.rfind("visible ", 0) == 0) visible = std::stol(l.substr(8));
+    }
+    EXPECT_EQ(count, 15);
+    ASSERT_EQ(shown.size(), 15u) << peek.out;
+    EXPECT_EQ(shown.back(), "Receive Packet");
+    EXPECT_EQ(shown[shown.size() - 3], "Received a request to send server information.");
+    EXPECT_EQ(shown[shown.size() - 5], "Received an unknown command: 59");
+    ASSERT_GT(visible, 0);
+    if (visible < count) {
+        EXPECT_EQ(top, count - visible);  // the last line is the last visible one
+    }
+
+    e2e::RunResult end = e2e::RunWine("W:\\kslave_peek.exe", {"endsession"}, quick);
+    EXPECT_EQ(end.exit_code, 0) << end.out;
+    e2e::RunResult s = slave_->Wait(20000);
+    EXPECT_FALSE(s.timed_out);
+    EXPECT_EQ(s.exit_code, 0);
+    // The list shows the same lines the slave wrote out, the last 15 of them.
+    const std::vector<std::string> all = Lines(s.out);
+    auto at = std::search(all.begin(), all.end(), shown.begin(), shown.end());
+    ASSERT_NE(at, all.end()) << s.out;
+    EXPECT_EQ(*(at + 15), kShutdownLine);
+}
+
 // A link that loses some requests and sends others twice, as a poor network
 // and a console's resends would.
 class RoughLink : public ftc::PacketLink {
@@ -313,7 +384,7 @@ private:
 
 TEST_F(KslaveTest, PacketClientThatDropsAndRepeatsRequests) {
     Start({"tcpip"});
-    auto client = ConnectSlave();
+    auto client = ConnectSlave(slave_.get());
     ASSERT_TRUE(client);
     RoughLink rough(*client);
     ftc::FtClient c(rough, 500, 8);
