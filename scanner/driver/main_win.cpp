@@ -29,8 +29,10 @@
 #include "scanner/hardware/cpu_win.h"
 #include "scanner/hardware/hwsink.h"
 #include "scanner/hardware/sysinfo_win.h"
+#include "scanner/hardware/sysres_win.h"
 #include "scanner/mif/mif.h"
 #include "scanner/mif/mif_path.h"
+#include "scanner/mif/mifimport_win.h"
 #include "scanner/netid/netid_win.h"
 #include "scanner/records/inventory.h"
 #include "scanner/records/replay.h"
@@ -293,7 +295,12 @@ int main(int argc, char** argv) {
         HardwareSink& hw = ProgramSink();
         ScanIdentity(hw, st.device_id, s.device_file_path);
         ScanProcessor(hw);
-        // BIOS, bus and ports, video, mouse and keyboard go here.
+        ScanBiosDate(hw);
+        ScanSystemModel(hw);
+        ScanPortsAndBus(hw);
+        ScanVideo(hw);
+        ScanMouse(hw);
+        ScanKeyboard(hw);
         ScanMemory(hw);
         ScanFloppyDrives(hw);
         ScanFixedDrives(hw);
@@ -311,9 +318,13 @@ int main(int argc, char** argv) {
 
     // 22. The software phase, when files are expected and the database exists.
     if ((s.force_software || st.expected_file_count != 0) && FileExists(s.database_path)) {
-        if (!s.learning()) AddInventoryItem(LoadLabel(kLabelSoftware), "");
+        if (!s.learning()) {
+            AddInventoryItem(LoadLabel(kLabelSoftware), "");
+            ScanDriversAndServices(ProgramSink());
+        }
         int result = RunSoftwarePhase([](unsigned id) { return Text(id); });
         if (result != 0) return result;
+        if (!s.learning()) ImportCustomMifs(mif.directory);
     }
 
     // 23. The last packet, the outstanding acknowledgements, the link's end.
