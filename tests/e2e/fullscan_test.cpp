@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include <regex>
+
+#include "tests/e2e/invserver_peer.h"
 #include "tests/e2e/wine_run.h"
 
 namespace {
@@ -130,6 +133,34 @@ TEST_F(FullScan, EveryCategoryInTheMainFlowsOrder) {
     // The MIF file holds the System Resources group with the keyboard type.
     const std::string mif = ReadFile(mifs + "/QVISCAN.MIF");
     EXPECT_NE(mif.find("\t\tNAME = \"Keyboard - Type\"\r\n\t\tID = 6\r\n\t\tTYPE = STRING(64)\r\n"), std::string::npos);
+}
+
+// The whole run against a server on loopback: every category reaches the
+// server, QVISCAN.MIF is written, and the console shows nothing but the
+// banner and the verbose progress.
+TEST_F(FullScan, DeliversEverythingToTheServerWithoutMessages) {
+    InventoryServer server;
+    RunOptions o;
+    o.timeout_ms = 120000;
+    RunResult r = RunWine(kProgram,
+                          {"/S=SRV", "/NTT127.0.0.1:" + std::to_string(server.port()), "/O=D:\\FST\\OUT.TXT", "/M",
+                           "/I=D:\\FST\\QVAPPL.INI", "/D=D:\\FST\\TREE", "/V"},
+                          o);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::string banner =
+        "\r\nFieldhaven(R) Multi-Protocol Inventory Scan  Version 1.1\r\n"
+        "Hardware and software inventory for Windows NT workstations and servers\r\n";
+    ASSERT_EQ(r.out.substr(0, banner.size()), banner) << r.out;
+    const std::regex progress("Scanning Hardware\\.\\.\\.\r\nScanning Software:  [.>\b|/\\\\-]*(Done)?\r\n");
+    EXPECT_TRUE(std::regex_match(r.out.substr(banner.size()), progress)) << r.out;
+
+    server.Log();
+    const std::string flat = ReadFile(root + "/OUT.TXT");
+    ASSERT_NE(flat.find("MIF-ACME NETWO-Monitor Set-Polling Rat = 30\r\n"), std::string::npos);
+    EXPECT_EQ(server.StoredInventory(), flat);
+    EXPECT_TRUE(FileExists(mifs + "/QVISCAN.MIF"));
 }
 
 TEST_F(FullScan, OwnMifFileIsNotImportedOnTheNextRun) {

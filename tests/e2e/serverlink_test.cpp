@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/e2e/invserver_peer.h"
 #include "tests/e2e/wine_run.h"
 
 namespace {
@@ -23,41 +24,7 @@ using namespace qv::e2e;
 
 const char kProgram[] = "P:\\qviscnnt.exe";
 
-class Server {
-public:
-    explicit Server(std::vector<std::string> extra = {}, int port = 0) {
-        port_ = port ? port : FreeUdpPort();
-        storage_ = "/tmp/qv-invserver-" + std::to_string(::getpid()) + "-" + std::to_string(port_);
-        RemoveTree(storage_);
-        std::vector<std::string> argv = {HostBinDir() + "/invserver", "--address=127.0.0.1",
-                                         "--port=" + std::to_string(port_), "--storage=" + storage_,
-                                         "--seed=11"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        proc_ = Spawn(argv);
-        // The storage folder appears once the socket is bound.
-        for (int i = 0; i < 100 && !FileExists(storage_); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ~Server() {
-        if (proc_) proc_->Stop();
-        RemoveTree(storage_);
-    }
-    int port() const { return port_; }
-    std::string Device(const std::string& key) const { return storage_ + "/" + key; }
-    // Stops the server and returns what it logged.
-    std::string Log() {
-        if (proc_) {
-            log_ = proc_->Stop().out;
-            proc_.reset();
-        }
-        return log_;
-    }
-
-private:
-    int port_;
-    std::string storage_, log_;
-    std::unique_ptr<Process> proc_;
-};
+using Server = InventoryServer;
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> out;

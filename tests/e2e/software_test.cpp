@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/e2e/invserver_peer.h"
 #include "tests/e2e/terminal.h"
 #include "tests/e2e/wine_run.h"
 
@@ -180,19 +181,11 @@ TEST_F(Software, FlatFileWithContentsBlockReplaysToTheServer) {
     std::string flat = ReadFile(root + "/OUT.TXT");
     ASSERT_NE(flat.find("BUFFERS=20\r\n_EndContents\r\n"), std::string::npos);
 
-    std::string port = std::to_string(FreeUdpPort());
-    std::string storage = root + "/server";
-    auto server = Spawn({HostBinDir() + "/invserver", "--address=127.0.0.1", "--port=" + port,
-                         "--storage=" + storage, "--seed=3"});
-    for (int i = 0; i < 100 && !FileExists(storage); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-
-    r = Scan({"/T=D:\\SWT\\OUT.TXT", "/S=SRV", "/NTT127.0.0.1:" + port});
-    server->Stop();
+    InventoryServer server;
+    r = Scan({"/T=D:\\SWT\\OUT.TXT", "/S=SRV", "/NTT127.0.0.1:" + std::to_string(server.port())});
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-    std::string stored;
-    for (auto& dev : std::filesystem::directory_iterator(storage))
-        if (FileExists(dev.path().string() + "/inventory.txt")) stored = ReadFile(dev.path().string() + "/inventory.txt");
+    server.Log();  // stopped: everything it received is stored
+    std::string stored = server.StoredInventory();
     EXPECT_EQ(stored, flat);
 }
 

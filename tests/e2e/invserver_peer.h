@@ -1,0 +1,39 @@
+// The inventory server (tools/invserver) as a peer of the end-to-end tests.
+//
+// Starts the server on a free loopback UDP port with storage of its own,
+// waits until its socket is bound, and stops it at the end, keeping what it
+// logged. Extra options inject faults (dropped acknowledgements, another
+// version, disagreeing copies).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/wine_run.h"
+
+namespace qv::e2e {
+
+class InventoryServer {
+public:
+    explicit InventoryServer(std::vector<std::string> extra = {}, int port = 0);
+    ~InventoryServer();
+    InventoryServer(const InventoryServer&) = delete;
+    InventoryServer& operator=(const InventoryServer&) = delete;
+
+    int port() const { return port_; }
+    // The folder of one stored device ("dev-000000000001", ...).
+    std::string Device(const std::string& key) const { return storage_ + "/" + key; }
+    const std::string& storage() const { return storage_; }
+    // The latest inventory stored for any device (empty when none).
+    std::string StoredInventory() const;
+    // Stops the server and returns what it logged.
+    std::string Log();
+
+private:
+    int port_;
+    std::string storage_, log_;
+    std::unique_ptr<Process> proc_;
+};
+
+}  // namespace qv::e2e
