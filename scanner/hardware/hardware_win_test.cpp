@@ -11,6 +11,7 @@
 #include "scanner/hardware/cpu.h"
 #include "scanner/hardware/cpu_win.h"
 #include "scanner/hardware/registry_fixture_win.h"
+#include "scanner/hardware/scan_fixture_win.h"
 #include "scanner/hardware/sysinfo_win.h"
 #include "scanner/mif/mif.h"
 #include "scanner/records/inventory.h"
@@ -21,26 +22,12 @@ namespace qv::scanner {
 namespace {
 
 using testing::FakeMachineRegistry;
-using Items = std::vector<std::pair<std::string, std::string>>;
+using testing::Items;
+using testing::LabelSink;
+using testing::MifScope;
 
 const char* const kCpuKey = "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0";
 const char* const kNtKey = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
-
-// Records items; labels come from this test program's string table, which
-// carries the scanner's hardware strings.
-class LabelSink : public HardwareSink {
-public:
-    void Item(std::string_view key, std::string_view value) override { items.emplace_back(key, value); }
-    std::string Label(unsigned id) override { return ProgramSink().Label(id); }
-    Items items;
-};
-
-class MifScope {
-public:
-    MifScope() { MifBuildSchema(); }
-    ~MifScope() { MifFree(); }
-    static bool Has(const std::string& text) { return MifRender().find(text) != std::string::npos; }
-};
 
 TEST(HardwareStrings, LabelsAndMediaTextsComeFromTheStringTable) {
     HardwareSink& s = ProgramSink();

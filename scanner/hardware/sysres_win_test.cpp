@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "scanner/hardware/registry_fixture_win.h"
+#include "scanner/hardware/scan_fixture_win.h"
 #include "scanner/hardware/sysres_win.h"
 #include "scanner/mif/mif.h"
 
@@ -17,27 +18,13 @@ namespace qv::scanner {
 namespace {
 
 using testing::FakeMachineRegistry;
-using Items = std::vector<std::pair<std::string, std::string>>;
+using testing::Items;
+using testing::LabelSink;
+using testing::MifScope;
 
 const char* const kAdapters = "HARDWARE\\DESCRIPTION\\System\\MultifunctionAdapter";
 // Partial descriptor types: I/O port and interrupt.
 constexpr BYTE kPort = 1, kInterrupt = 2;
-
-// Records items; labels come from this test program's string table, which
-// carries the scanner's system resources strings.
-class LabelSink : public HardwareSink {
-public:
-    void Item(std::string_view key, std::string_view value) override { items.emplace_back(key, value); }
-    std::string Label(unsigned id) override { return ProgramSink().Label(id); }
-    Items items;
-};
-
-class MifScope {
-public:
-    MifScope() { MifBuildSchema(); }
-    ~MifScope() { MifFree(); }
-    static bool Has(const std::string& text) { return MifRender().find(text) != std::string::npos; }
-};
 
 // A full resource descriptor claiming `count` partial descriptors, holding
 // one I/O port descriptor per start.

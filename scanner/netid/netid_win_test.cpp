@@ -14,26 +14,16 @@
 
 #include "contracts/dirservices.h"
 #include "scanner/hardware/registry_fixture_win.h"
+#include "scanner/hardware/scan_fixture_win.h"
 #include "scanner/mif/mif.h"
 #include "scanner/netid/netid_win.h"
 
 namespace qv::scanner {
 namespace {
 
-using Items = std::vector<std::pair<std::string, std::string>>;
-
-class LabelSink : public HardwareSink {
-public:
-    void Item(std::string_view key, std::string_view value) override { items.emplace_back(key, value); }
-    std::string Label(unsigned id) override { return ProgramSink().Label(id); }
-    Items items;
-};
-
-class MifScope {
-public:
-    MifScope() { MifBuildSchema(); }
-    ~MifScope() { MifFree(); }
-};
+using testing::Items;
+using testing::LabelSink;
+using testing::MifScope;
 
 std::string TempPath(const char* name) {
     char dir[MAX_PATH] = {};
