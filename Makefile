@@ -11,7 +11,7 @@ export QV_WINE_DIR := $(B)/wine
 export QV_WIN32_BIN := $(B)/win32/bin
 HARNESS := $(ROOT)/tests/harness/wine.sh
 
-.PHONY: all setup configure build check demo clean
+.PHONY: all setup configure build check demo fuzz clean
 
 all: build
 
@@ -40,6 +40,14 @@ check: build
 	ctest --test-dir $(B)/host --output-on-failure || rc=1; \
 	ctest --test-dir $(B)/win32 --output-on-failure || rc=1; \
 	exit $$rc
+
+# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@scripts/setup.sh fuzz
+	CC=clang CXX=clang++ cmake -S . -B $(B)/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(B)/fuzz -j $(JOBS) --target fuzz_targets
+	@scripts/fuzz.sh $(B)/fuzz $(FUZZ_SECONDS)
 
 demo: build
 	@$(ROOT)/tools/demo.sh

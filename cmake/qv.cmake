@@ -112,3 +112,32 @@ function(qv_e2e_test name)
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine
     ENVIRONMENT "QV_WINE_DIR=${QV_WINE_DIR};QV_WIN32_BIN=${QV_WIN32_BIN};QV_HARNESS=${QV_HARNESS};QV_ROOT=${QV_ROOT};QV_HOST_BIN=${QV_HOST_BIN}")
 endfunction()
+
+# A libFuzzer target for one parser, built when the host compiler is clang
+# with libFuzzer (`make fuzz` sets up such a tree and runs every target):
+#   qv_fuzz_target(name SOURCES fuzz/x_fuzz.cpp LIBS ...)
+# The same fuzz body also runs in CI through a GoogleTest driver that feeds it
+# mutated inputs under the sanitizers.
+function(qv_fuzz_target name)
+  if(WIN32 OR NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    return()
+  endif()
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT DEFINED QV_HAVE_LIBFUZZER)
+    include(CheckCXXSourceCompiles)
+    set(CMAKE_REQUIRED_FLAGS "-fsanitize=fuzzer")
+    check_cxx_source_compiles(
+      "#include <cstdint>\n#include <cstddef>\nextern \"C\" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }"
+      QV_HAVE_LIBFUZZER)
+    unset(CMAKE_REQUIRED_FLAGS)
+  endif()
+  if(NOT QV_HAVE_LIBFUZZER)
+    return()
+  endif()
+  add_executable(${name} ${A_SOURCES})
+  target_include_directories(${name} PRIVATE ${QV_ROOT})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${name} PRIVATE ${A_LIBS})
+  set_property(GLOBAL APPEND PROPERTY QV_FUZZ_TARGETS ${name})
+endfunction()

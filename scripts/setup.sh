@@ -3,7 +3,11 @@
 # Idempotent: when everything is present it only checks and returns.
 set -euo pipefail
 
-pkgs=(wine wine32:i386 wine64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+# `setup.sh fuzz` also installs clang with libFuzzer, for `make fuzz`.
+extra=()
+[ "${1:-}" = fuzz ] && extra=(clang libclang-rt-14-dev)
+
+pkgs=("${extra[@]}" wine wine32:i386 wine64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
       binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
       cmake ninja-build make g++ googletest libgtest-dev xvfb xauth tmux procps)
 
