@@ -5,8 +5,16 @@
 //                           "visible V", then one "line TEXT" per entry
 //   kslave_peek endsession  sends WM_ENDSESSION (TRUE), as at log-off
 //   kslave_peek close       sends WM_SYSCOMMAND SC_CLOSE, as the system menu
+//   kslave_peek box CAPTION waits up to 15 s for a message box (a top-level
+//                           dialog of class "#32770") with that caption,
+//                           prints "caption TEXT", "text TEXT" for its
+//                           message and "button ID TEXT" for each button,
+//                           then presses OK (WM_COMMAND IDOK, as the OK
+//                           button sends it) and waits up to 5 s for the
+//                           box to go away ("closed")
 //
-// Exit status 0, or 1 when no slave window is found.
+// Exit status 0, or 1 when no slave window (or no such box, or a box that
+// stays) is found.
 #include <windows.h>
 
 #include <cstdio>
@@ -23,6 +31,50 @@ HWND FindSlave() {
         ::Sleep(100);
     }
     return nullptr;
+}
+
+// The text of a window of another process, read as wide text (see below).
+std::string TextOf(HWND w) {
+    wchar_t wide[4096] = {};
+    ::GetWindowTextW(w, wide, static_cast<int>(sizeof wide / sizeof wide[0]));
+    char text[8192 + 1] = {};
+    ::WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text - 1, nullptr, nullptr);
+    return text;
+}
+
+BOOL CALLBACK PrintControl(HWND w, LPARAM) {
+    char cls[64] = {};
+    ::GetClassNameA(w, cls, sizeof cls);
+    const std::string text = TextOf(w);
+    if (lstrcmpiA(cls, "Static") == 0 && !text.empty()) std::printf("text %s\n", text.c_str());
+    if (lstrcmpiA(cls, "Button") == 0) std::printf("button %d %s\n", ::GetDlgCtrlID(w), text.c_str());
+    return TRUE;
+}
+
+int PressBox(const char* caption) {
+    HWND box = nullptr;
+    for (int i = 0; i < 150 && !box; ++i) {
+        box = ::FindWindowA("#32770", caption);
+        if (!box) ::Sleep(100);
+    }
+    if (!box) {
+        std::printf("no box\n");
+        return 1;
+    }
+    std::printf("caption %s\n", TextOf(box).c_str());
+    ::EnumChildWindows(box, PrintControl, 0);
+    std::fflush(stdout);
+    ::PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
+    for (int i = 0; i < 50; ++i) {
+        if (!::IsWindow(box)) {
+            std::printf("closed\n");
+            return 0;
+        }
+        ::Sleep(100);
+    }
+    std::printf("box stays\n");
+    return 1;
 }
 
 int PrintList(HWND dlg) {
@@ -53,6 +105,7 @@ int PrintList(HWND dlg) {
 
 int main(int argc, char** argv) {
     const std::string what = argc > 1 ? argv[1] : "list";
+    if (what == "box") return PressBox(argc > 2 ? argv[2] : "");
     HWND dlg = FindSlave();
     if (!dlg) {
         std::printf("no slave window\n");

@@ -364,6 +364,101 @@ TEST_F(KslaveTest, StatusListKeepsTheLast15LinesAndEndSessionEndsTheSlave) {
     EXPECT_EQ(*(at + 15), kShutdownLine);
 }
 
+// Presses OK in the message box captioned `caption` (kslave_peek waits for
+// it) and returns what the box showed: its caption, the "text" and
+// "button" lines, "closed" once it is gone.
+std::vector<std::string> PressBox(const std::string& caption) {
+    e2e::RunOptions quick;
+    quick.timeout_ms = 60000;
+    e2e::RunResult r = e2e::RunWine("W:\\kslave_peek.exe", {"box", caption}, quick);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    return Lines(r.out);
+}
+
+bool Has(const std::vector<std::string>& lines, const std::string& l) {
+    return std::find(lines.begin(), lines.end(), l) != lines.end();
+}
+
+// With its port taken the slave cannot listen: its protocol thread shows
+// "Unable to listen for session" in a box captioned "TRACE" and ends once
+// the box is closed; the window stays, and timer 1 ends the program 20 s
+// after it started, not later (its thread is not waited for).
+TEST_F(KslaveTest, TraceBoxWhenTheEndpointCannotOpenThenTimerEndsTheSlave) {
+    int taken = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(TcpPort());
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    ASSERT_TRUE(e2e::WriteFile(d_ + "/QVCLIENT.INI", "[Sight]\r\nLanaNum=5\r\n"));
+
+    Start({"tcp"}, {"SMS_LOCAL_DIR=D:\\kslave"});
+    std::vector<std::string> box = PressBox("TRACE");
+    const auto closed = std::chrono::steady_clock::now();
+    close(taken);
+    EXPECT_TRUE(Has(box, "caption TRACE")) << ::testing::PrintToString(box);
+    EXPECT_TRUE(Has(box, "button 1 OK")) << ::testing::PrintToString(box);
+    EXPECT_TRUE(Has(box, "closed")) << ::testing::PrintToString(box);
+    const std::regex text("text Unable to listen for session: gSlaveName: ([^ ]+ *) gLanaNum: 5");
+    auto it = std::find_if(box.begin(), box.end(), [&](const std::string& l) { return std::regex_match(l, text); });
+    ASSERT_NE(it, box.end()) << ::testing::PrintToString(box);
+    std::smatch m;
+    std::regex_match(*it, m, text);
+    EXPECT_EQ(m[1].length(), 20);  // the blank-padded computer name
+
+    // The box gone, the slave's window stays, its list empty.
+    ASSERT_TRUE(slave_->Running());
+    e2e::RunOptions quick;
+    quick.timeout_ms = 30000;
+    e2e::RunResult peek = e2e::RunWine("W:\\kslave_peek.exe", {"list"}, quick);
+    EXPECT_EQ(peek.exit_code, 0) << peek.out << peek.err;
+    EXPECT_TRUE(Has(Lines(peek.out), "count 0")) << peek.out;
+
+    e2e::RunResult s = slave_->Wait(40000);
+    const auto ended = std::chrono::steady_clock::now();
+    EXPECT_FALSE(s.timed_out);
+    EXPECT_EQ(s.exit_code, 0);
+    EXPECT_NE(s.out.find(kShutdownLine), std::string::npos) << s.out;
+    EXPECT_EQ(s.out.find("Receive Packet"), std::string::npos) << s.out;
+    // Timer 1 started before the box showed; a protocol thread still in its
+    // box would add the 10-second wait for the thread.
+    EXPECT_LE(ended - closed, 22s);
+}
+
+// A program whose main dialog cannot be made (here: a copy whose dialog
+// resource is renamed) shows "Unable to display main dialog" captioned
+// "System Error" before it listens, and ends with exit code 0 once the box
+// is closed.
+TEST_F(KslaveTest, SystemErrorBoxWhenTheMainDialogCannotBeMade) {
+    const std::string bin = std::getenv("QV_WIN32_BIN") ? std::getenv("QV_WIN32_BIN") : "";
+    ASSERT_FALSE(bin.empty());
+    const std::string prog = d_ + "/PROG";
+    e2e::MakeDirs(prog);
+    for (const char* f : {"linkcore.dll", "xlat32.dll"})
+        ASSERT_TRUE(e2e::WriteFile(prog + "/" + f, e2e::ReadFile(bin + "/" + f))) << f;
+    // Resource names are stored as UTF-16LE in the image.
+    std::string exe = e2e::ReadFile(bin + "/KSLAVE.exe");
+    std::string name;
+    for (char c : std::string("SLAVE_MAIN_DLG")) name += std::string{c, '\0'};
+    const std::size_t at = exe.find(name);
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_EQ(exe.find(name, at + 1), std::string::npos);
+    exe[at + name.size() - 2] = 'X';
+    ASSERT_TRUE(e2e::WriteFile(prog + "/KSLAVE.exe", exe));
+
+    Start({"tcp"}, {}, "D:\\kslave\\PROG\\KSLAVE.exe");
+    std::vector<std::string> box = PressBox("System Error");
+    EXPECT_TRUE(Has(box, "caption System Error")) << ::testing::PrintToString(box);
+    EXPECT_TRUE(Has(box, "text Unable to display main dialog")) << ::testing::PrintToString(box);
+    EXPECT_TRUE(Has(box, "button 1 OK")) << ::testing::PrintToString(box);
+    EXPECT_TRUE(Has(box, "closed")) << ::testing::PrintToString(box);
+
+    e2e::RunResult s = slave_->Wait(10000);
+    EXPECT_FALSE(s.timed_out);
+    EXPECT_EQ(s.exit_code, 0);
+    EXPECT_EQ(s.out, "");  // no window, no protocol thread, no status line
+}
+
 // A link that loses some requests and sends others twice, as a poor network
 // and a console's resends would.
 class RoughLink : public ftc::PacketLink {
