@@ -93,11 +93,11 @@ std::string FillNumbers(std::string_view tmpl, std::initializer_list<long> value
             continue;
         }
         // The conversion alone, checked above, with a long argument.
-        std::string spec(tmpl.substr(i, end - i));
-        if (spec.back() != 'l') spec += 'l';
-        spec += tmpl[end];
+        std::string conversion(tmpl.substr(i, end - i));
+        if (conversion.back() != 'l') conversion += 'l';
+        conversion += tmpl[end];
         char buf[64];
-        std::snprintf(buf, sizeof buf, spec.c_str(), *next++);
+        std::snprintf(buf, sizeof buf, conversion.c_str(), *next++);
         out += buf;
         i = end + 1;
     }
