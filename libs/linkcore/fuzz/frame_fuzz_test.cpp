@@ -3,9 +3,9 @@
 // libFuzzer.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <vector>
 
+#include "common/fuzz_mutate.h"
 #include "libs/linkcore/framing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
@@ -40,33 +40,7 @@ TEST(FrameFuzz, MutatedStreams) {
         {1, 0xDD, 0x05},              // 1501: malformed
         {255, 0xFF, 0xFF, 1, 2, 3},   // 65535: malformed
     };
-    for (const auto& s : seeds) LLVMFuzzerTestOneInput(s.data(), s.size());
-    std::mt19937 rng(1764);
-    for (int round = 0; round < 4000; ++round) {
-        std::vector<uint8_t> in = seeds[rng() % seeds.size()];
-        const int edits = 1 + static_cast<int>(rng() % 6);
-        for (int e = 0; e < edits; ++e) {
-            const std::size_t at = in.empty() ? 0 : rng() % in.size();
-            switch (rng() % 5) {
-            case 0:
-                if (!in.empty()) in[at] ^= static_cast<uint8_t>(1u << (rng() % 8));
-                break;
-            case 1:
-                if (!in.empty()) in[at] = static_cast<uint8_t>(rng());
-                break;
-            case 2:
-                in.insert(in.begin() + static_cast<std::ptrdiff_t>(at), static_cast<uint8_t>(rng()));
-                break;
-            case 3:
-                if (!in.empty()) in.erase(in.begin() + static_cast<std::ptrdiff_t>(at));
-                break;
-            default:
-                if (!in.empty()) in.resize(at);  // the peer went away mid-stream
-                break;
-            }
-        }
-        LLVMFuzzerTestOneInput(in.data(), in.size());
-    }
+    fuzz::RunMutated(seeds, 4000, 1764, [](const uint8_t* d, size_t n) { LLVMFuzzerTestOneInput(d, n); });
 }
 
 }  // namespace
