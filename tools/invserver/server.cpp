@@ -194,11 +194,18 @@ void InventoryServer::OnData(const std::string& peer, const std::uint8_t* data, 
         if (opt_.verbose) log_("bad checksum in packet " + std::to_string(word >> 8) + " from " + peer);
         return;                                   // not acknowledged: the scanner resends
     }
+    // The acknowledgement goes out after the packet is taken in, so that the
+    // one for the last packet means the inventory is already stored: the
+    // scanner ends as soon as it has it.
+    Accept(peer, word, payload, n, now);
     std::uint8_t ack[2];
     PutU16(ack, word);
     ++stats_.acks_sent;
     Send(peer, ack, sizeof ack, opt_.drop_acks, opt_.dup_acks, &stats_.acks_dropped);
+}
 
+void InventoryServer::Accept(const std::string& peer, std::uint16_t word, const std::uint8_t* payload,
+                             std::size_t n, std::uint64_t now) {
     Session& s = sessions_[peer];                 // replays come without a request
     s.seen_ms = now;
     if (s.done) {

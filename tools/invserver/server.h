@@ -78,6 +78,9 @@ private:
     };
     void OnRequest(const std::string& peer, const serverlink::DeviceRequest& req, std::uint64_t now);
     void OnData(const std::string& peer, const std::uint8_t* data, std::size_t len, std::uint64_t now);
+    // Takes a checked data packet into its session (in order, once).
+    void Accept(const std::string& peer, std::uint16_t word, const std::uint8_t* payload, std::size_t n,
+                std::uint64_t now);
     void Finish(const std::string& peer, Session& s);
     bool Chance(int percent);
     void Send(const std::string& peer, const std::uint8_t* data, std::size_t len, int drop, int dup,

@@ -136,6 +136,31 @@ TEST(InvServer, ReassemblesAcksAndStores) {
     EXPECT_EQ(serverlink::DecodeReplyHead(h.Take()[0].data() + 4).count, 42);
 }
 
+// The scanner ends as soon as the last packet is acknowledged, and whoever
+// looks next must find the inventory stored: the acknowledgement follows the
+// store, never the other way round.
+TEST(InvServer, LastAckGoesOutOnlyAfterTheInventoryIsStored) {
+    Harness h;
+    const std::string peer = "127.0.0.1:4000";
+    const std::string file = h.opt.storage + "/dev-000000000001/inventory.txt";
+    h.Send(peer, serverlink::EncodeDeviceRequest(""));
+    h.Take();
+    std::vector<std::string> seen_at_ack;
+    h.server = std::make_unique<InventoryServer>(
+        h.opt,
+        [&](const std::string&, const std::uint8_t* d, std::size_t n) {
+            if (n == 2) seen_at_ack.push_back(ReadText(file));
+        },
+        [](const std::string&) {});
+    ASSERT_TRUE(h.server->Init());
+    h.Send(peer, serverlink::EncodeDeviceRequest("SRV000000000001"));
+    h.Send(peer, DataPacket(1, false, Item("Device ID =SRV000000000001")));
+    h.Send(peer, DataPacket(2, true, Item("A =1")));
+    ASSERT_EQ(seen_at_ack.size(), 2u);
+    EXPECT_EQ(seen_at_ack[0], "");
+    EXPECT_EQ(seen_at_ack[1], "Device ID = SRV000000000001\r\nA = 1\r\n");
+}
+
 TEST(InvServer, PacketNumbersModulo256) {
     Harness h;
     const std::string peer = "127.0.0.1:4000";
