@@ -364,6 +364,46 @@ TEST_F(KslaveTest, StatusListKeepsTheLast15LinesAndEndSessionEndsTheSlave) {
     EXPECT_EQ(*(at + 15), kShutdownLine);
 }
 
+// A request that keeps the slave waiting for over a second is preceded by
+// "Listening:", and the system menu's Close ends the slave
+// as its console's terminate would: the window goes, the endpoint closes.
+TEST_F(KslaveTest, ListeningAfterALongWaitAndSystemMenuCloseEndsTheSlave) {
+    Start({"tcpip"});
+    auto client = ConnectSlave(slave_.get());
+    ASSERT_TRUE(client);
+    auto ask = [&](uint16_t command) {
+        ft::Request r;
+        r.command = command;
+        uint8_t wire[ft::kRequestMax];
+        uint8_t in[ft::kReplyMax];
+        return client->Send(wire, r.Encode(wire, 1)) && client->Recv(in, sizeof in, 10000) > 0;
+    };
+    ASSERT_TRUE(ask(ft::FT_EXISTENCE));
+    std::this_thread::sleep_for(2500ms);
+    ASSERT_TRUE(ask(ft::FT_SERVER_INFO));           // after a long wait
+    std::this_thread::sleep_for(1s);                 // the list takes queued lines on a timer
+
+    e2e::RunOptions quick;
+    quick.timeout_ms = 30000;
+    e2e::RunResult peek = e2e::RunWine("W:\\kslave_peek.exe", {"list"}, quick);
+    ASSERT_EQ(peek.exit_code, 0) << peek.out << peek.err;
+    std::vector<std::string> shown;
+    for (const std::string& l : Lines(peek.out))
+        if (l.rfind("line ", 0) == 0) shown.push_back(l.substr(5));
+    const std::vector<std::string> wait_then_request = {
+        "Receive Packet", "Listening:", "Received a request to send server information."};
+    EXPECT_NE(std::search(shown.begin(), shown.end(), wait_then_request.begin(), wait_then_request.end()),
+              shown.end())
+        << peek.out;
+
+    e2e::RunResult close = e2e::RunWine("W:\\kslave_peek.exe", {"close"}, quick);
+    EXPECT_EQ(close.exit_code, 0) << close.out;
+    e2e::RunResult s = slave_->Wait(20000);
+    EXPECT_FALSE(s.timed_out);
+    EXPECT_EQ(s.exit_code, 0);
+    EXPECT_NE(s.out.find(kShutdownLine), std::string::npos) << s.out;
+}
+
 // Presses OK in the message box captioned `caption` (kslave_peek waits for
 // it) and returns what the box showed: its caption, the "text" and
 // "button" lines, "closed" once it is gone.
