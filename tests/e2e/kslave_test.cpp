@@ -310,48 +310,65 @@ std::vector<std::string> Lines(const std::string& text) {
     return out;
 }
 
+// Sends one bare request of `command` to the slave; with `await_reply`,
+// also waits for its reply.
+bool Request(link::Client& client, uint16_t command, bool await_reply) {
+    ft::Request r;
+    r.command = command;
+    uint8_t wire[ft::kRequestMax];
+    if (!client.Send(wire, r.Encode(wire, 1))) return false;
+    uint8_t in[ft::kReplyMax];
+    return !await_reply || client.Recv(in, sizeof in, 10000) > 0;
+}
+
+// What kslave_peek reads of the slave's status list.
+struct StatusList {
+    long count = -1, top = -1, visible = -1;
+    std::vector<std::string> shown;
+    std::string raw;
+};
+
+StatusList PeekList() {
+    e2e::RunOptions quick;
+    quick.timeout_ms = 30000;
+    e2e::RunResult peek = e2e::RunWine("W:\\kslave_peek.exe", {"list"}, quick);
+    EXPECT_EQ(peek.exit_code, 0) << peek.out << peek.err;
+    StatusList list;
+    list.raw = peek.out;
+    for (const std::string& l : Lines(peek.out)) {
+        if (l.rfind("line ", 0) == 0) list.shown.push_back(l.substr(5));
+        else if (l.rfind("count ", 0) == 0) list.count = std::stol(l.substr(6));
+        else if (l.rfind("top ", 0) == 0) list.top = std::stol(l.substr(4));
+        else if (l.rfind("visible ", 0) == 0) list.visible = std::stol(l.substr(8));
+    }
+    return list;
+}
+
 // The status list, read from outside by kslave_peek, holds the last 15
 // lines, scrolled so that the last one shows; WM_ENDSESSION ends the slave.
 TEST_F(KslaveTest, StatusListKeepsTheLast15LinesAndEndSessionEndsTheSlave) {
     Start({"tcpip"});
     auto client = ConnectSlave(slave_.get());
     ASSERT_TRUE(client);
-    auto request = [&](uint16_t command) {
-        ft::Request r;
-        r.command = command;
-        uint8_t wire[ft::kRequestMax];
-        return client->Send(wire, r.Encode(wire, 1));
-    };
-    uint8_t in[ft::kReplyMax];
-    ASSERT_TRUE(request(ft::FT_EXISTENCE));
-    ASSERT_GT(client->Recv(in, sizeof in, 10000), 0);
-    for (uint16_t c = 50; c < 60; ++c) ASSERT_TRUE(request(c));  // unknown: no reply
-    ASSERT_TRUE(request(ft::FT_SERVER_INFO));
-    ASSERT_GT(client->Recv(in, sizeof in, 10000), 0);  // everything before it is handled
-    std::this_thread::sleep_for(1s);                    // the list takes queued lines on a timer
+    ASSERT_TRUE(Request(*client, ft::FT_EXISTENCE, true));
+    for (uint16_t c = 50; c < 60; ++c) ASSERT_TRUE(Request(*client, c, false));  // unknown: no reply
+    ASSERT_TRUE(Request(*client, ft::FT_SERVER_INFO, true));  // everything before it is handled
+    std::this_thread::sleep_for(1s);                          // the list takes queued lines on a timer
 
-    e2e::RunOptions quick;
-    quick.timeout_ms = 30000;
-    e2e::RunResult peek = e2e::RunWine("W:\\kslave_peek.exe", {"list"}, quick);
-    ASSERT_EQ(peek.exit_code, 0) << peek.out << peek.err;
-    std::vector<std::string> shown;
-    long count = -1, top = -1, visible = -1;
-    for (const std::string& l : Lines(peek.out)) {
-        if (l.rfind("line ", 0) == 0) shown.push_back(l.substr(5));
-        else if (l.rfind("count ", 0) == 0) count = std::stol(l.substr(6));
-        else if (l.rfind("top ", 0) == 0) top = std::stol(l.substr(4));
-        else if (l.rfind("visible ", 0) == 0) visible = std::stol(l.substr(8));
-    }
-    EXPECT_EQ(count, 15);
-    ASSERT_EQ(shown.size(), 15u) << peek.out;
+    const StatusList list = PeekList();
+    const std::vector<std::string>& shown = list.shown;
+    EXPECT_EQ(list.count, 15);
+    ASSERT_EQ(shown.size(), 15u) << list.raw;
     EXPECT_EQ(shown.back(), "Receive Packet");
     EXPECT_EQ(shown[shown.size() - 3], "Received a request to send server information.");
     EXPECT_EQ(shown[shown.size() - 5], "Received an unknown command: 59");
-    ASSERT_GT(visible, 0);
-    if (visible < count) {
-        EXPECT_EQ(top, count - visible);  // the last line is the last visible one
+    ASSERT_GT(list.visible, 0);
+    if (list.visible < list.count) {
+        EXPECT_EQ(list.top, list.count - list.visible);  // the last line is the last visible one
     }
 
+    e2e::RunOptions quick;
+    quick.timeout_ms = 30000;
     e2e::RunResult end = e2e::RunWine("W:\\kslave_peek.exe", {"endsession"}, quick);
     EXPECT_EQ(end.exit_code, 0) << end.out;
     e2e::RunResult s = slave_->Wait(20000);
@@ -371,31 +388,21 @@ TEST_F(KslaveTest, ListeningAfterALongWaitAndSystemMenuCloseEndsTheSlave) {
     Start({"tcpip"});
     auto client = ConnectSlave(slave_.get());
     ASSERT_TRUE(client);
-    auto ask = [&](uint16_t command) {
-        ft::Request r;
-        r.command = command;
-        uint8_t wire[ft::kRequestMax];
-        uint8_t in[ft::kReplyMax];
-        return client->Send(wire, r.Encode(wire, 1)) && client->Recv(in, sizeof in, 10000) > 0;
-    };
-    ASSERT_TRUE(ask(ft::FT_EXISTENCE));
+    ASSERT_TRUE(Request(*client, ft::FT_EXISTENCE, true));
     std::this_thread::sleep_for(2500ms);
-    ASSERT_TRUE(ask(ft::FT_SERVER_INFO));           // after a long wait
-    std::this_thread::sleep_for(1s);                 // the list takes queued lines on a timer
+    ASSERT_TRUE(Request(*client, ft::FT_SERVER_INFO, true));  // after a long wait
+    std::this_thread::sleep_for(1s);                          // the list takes queued lines on a timer
+
+    const StatusList list = PeekList();
+    const std::vector<std::string> wait_then_request = {
+        "Receive Packet", "Listening:", "Received a request to send server information."};
+    EXPECT_NE(std::search(list.shown.begin(), list.shown.end(), wait_then_request.begin(),
+                          wait_then_request.end()),
+              list.shown.end())
+        << list.raw;
 
     e2e::RunOptions quick;
     quick.timeout_ms = 30000;
-    e2e::RunResult peek = e2e::RunWine("W:\\kslave_peek.exe", {"list"}, quick);
-    ASSERT_EQ(peek.exit_code, 0) << peek.out << peek.err;
-    std::vector<std::string> shown;
-    for (const std::string& l : Lines(peek.out))
-        if (l.rfind("line ", 0) == 0) shown.push_back(l.substr(5));
-    const std::vector<std::string> wait_then_request = {
-        "Receive Packet", "Listening:", "Received a request to send server information."};
-    EXPECT_NE(std::search(shown.begin(), shown.end(), wait_then_request.begin(), wait_then_request.end()),
-              shown.end())
-        << peek.out;
-
     e2e::RunResult close = e2e::RunWine("W:\\kslave_peek.exe", {"close"}, quick);
     EXPECT_EQ(close.exit_code, 0) << close.out;
     e2e::RunResult s = slave_->Wait(20000);
@@ -448,11 +455,8 @@ TEST_F(KslaveTest, TraceBoxWhenTheEndpointCannotOpenThenTimerEndsTheSlave) {
 
     // The box gone, the slave's window stays, its list empty.
     ASSERT_TRUE(slave_->Running());
-    e2e::RunOptions quick;
-    quick.timeout_ms = 30000;
-    e2e::RunResult peek = e2e::RunWine("W:\\kslave_peek.exe", {"list"}, quick);
-    EXPECT_EQ(peek.exit_code, 0) << peek.out << peek.err;
-    EXPECT_TRUE(Has(Lines(peek.out), "count 0")) << peek.out;
+    const StatusList list = PeekList();
+    EXPECT_EQ(list.count, 0) << list.raw;
 
     e2e::RunResult s = slave_->Wait(40000);
     const auto ended = std::chrono::steady_clock::now();
