@@ -145,6 +145,17 @@ protected:
         o.env = env;
         return e2e::StartWine(program, args, o);
     }
+    // Holds the slave's TCP port with a listening socket of ours, so that
+    // the slave's endpoint cannot open; -1 when that fails.
+    int TakeTcpPort() const {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(TcpPort());
+        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && listen(fd, 1) == 0) return fd;
+        if (fd >= 0) close(fd);
+        return -1;
+    }
     uint16_t TcpPort() const { return static_cast<uint16_t>(kSlavePort + g_offset); }
     uint16_t UdpPort() const { return static_cast<uint16_t>(kSlaveUdpPort + g_offset); }
     std::string d_, local_;
@@ -267,12 +278,8 @@ TEST_F(KslaveTest, LanguageLibraryBesideTheProgramGivesItsTexts) {
 // file is looked for in SMS_LOCAL_DIR when it is set, else in the root of
 // the first fixed drive, C:.
 TEST_F(KslaveTest, SettingsFileLanaNumInTheMessageWhenTheEndpointCannotOpen) {
-    int taken = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(TcpPort());
-    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(listen(taken, 1), 0);
+    const int taken = TakeTcpPort();
+    ASSERT_GE(taken, 0);
     const std::string c_ini = e2e::DriveDir('C') + "/QVCLIENT.INI";
     ASSERT_TRUE(e2e::WriteFile(d_ + "/QVCLIENT.INI", "[Sight]\r\nLanaNum=7\r\n"));
     ASSERT_TRUE(e2e::WriteFile(c_ini, "[Sight]\r\nLanaNum = 3\r\n"));
@@ -431,12 +438,8 @@ bool Has(const std::vector<std::string>& lines, const std::string& l) {
 // the box is closed; the window stays, and timer 1 ends the program 20 s
 // after it started, not later (its thread is not waited for).
 TEST_F(KslaveTest, TraceBoxWhenTheEndpointCannotOpenThenTimerEndsTheSlave) {
-    int taken = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(TcpPort());
-    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(listen(taken, 1), 0);
+    const int taken = TakeTcpPort();
+    ASSERT_GE(taken, 0);
     ASSERT_TRUE(e2e::WriteFile(d_ + "/QVCLIENT.INI", "[Sight]\r\nLanaNum=5\r\n"));
 
     Start({"tcp"}, {"SMS_LOCAL_DIR=D:\\kslave"});
