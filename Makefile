@@ -8,8 +8,11 @@ JOBS ?= $(shell nproc)
 ROOT := $(abspath .)
 B := $(abspath $(BUILD))
 export QV_WINE_DIR := $(B)/wine
-export QV_WIN32_BIN := $(B)/win32/bin
 HARNESS := $(ROOT)/tests/harness/wine.sh
+# The Windows build the tests run under Wine: i686 where this machine runs
+# 32-bit code, x86_64 (under wine64) where it cannot.
+export QV_WINE_ARCH ?= $(shell $(HARNESS) arch)
+export QV_WIN32_BIN := $(B)/$(QV_WINE_ARCH)/bin
 
 .PHONY: all setup configure build check demo fuzz clean
 
@@ -38,7 +41,7 @@ build: configure
 check: build
 	@rc=0; \
 	ctest --test-dir $(B)/host --output-on-failure || rc=1; \
-	ctest --test-dir $(B)/win32 --output-on-failure || rc=1; \
+	ctest --test-dir $(B)/$(QV_WINE_ARCH) --output-on-failure || rc=1; \
 	exit $$rc
 
 # Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS.

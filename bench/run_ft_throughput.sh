@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$root/${BUILD:-build}" && pwd)
 mb=${1:-20}
-export QV_WINE_DIR=$build/wine QV_WIN32_BIN=$build/win32/bin
+export QV_WINE_DIR=$build/wine QV_WIN32_BIN=$build/$("$root/tests/harness/wine.sh" arch)/bin
 harness=$root/tests/harness/wine.sh
 # Ports of our own, clear of test runs on this machine (libs/linkcore/WIRE.md).
 export LINKCORE_PORT_OFFSET=${LINKCORE_PORT_OFFSET:-3210}

@@ -4,7 +4,7 @@
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
-export QV_WINE_DIR=$build/wine QV_WIN32_BIN=$build/win32/bin
+export QV_WINE_DIR=$build/wine QV_WIN32_BIN=$build/$("$here/../tests/harness/wine.sh" arch)/bin
 fixture=$QV_WINE_DIR/drives/d/SWBENCH
 [ -f "$fixture/QVAPPL.INI" ] || python3 "$here/make_software_fixture.py" "$fixture"
 "$here/../tests/harness/wine.sh" up

@@ -13,9 +13,27 @@ set(QV_ROOT ${CMAKE_CURRENT_LIST_DIR}/..)
 get_filename_component(QV_ROOT ${QV_ROOT} ABSOLUTE)
 set(QV_WINE_DIR "${CMAKE_BINARY_DIR}/../wine" CACHE PATH "Wine prefix and mapped drives of the tests")
 get_filename_component(QV_WINE_DIR ${QV_WINE_DIR} ABSOLUTE)
-set(QV_WIN32_BIN "${CMAKE_BINARY_DIR}/../win32/bin" CACHE PATH "Windows programs the end-to-end tests run")
-get_filename_component(QV_WIN32_BIN ${QV_WIN32_BIN} ABSOLUTE)
 set(QV_HARNESS ${QV_ROOT}/tests/harness/wine.sh)
+# The tests run the i686 build where this machine executes 32-bit code and the
+# x86_64 build (under wine64) where it cannot; the harness tells which.
+if(NOT QV_WINE_ARCH)
+  execute_process(COMMAND ${QV_HARNESS} arch OUTPUT_VARIABLE qv_arch OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT qv_arch STREQUAL "win64")
+    set(qv_arch win32)
+  endif()
+  set(QV_WINE_ARCH ${qv_arch} CACHE STRING "Windows build the tests run under Wine (win32 or win64)")
+endif()
+set(QV_WIN32_BIN "${CMAKE_BINARY_DIR}/../${QV_WINE_ARCH}/bin" CACHE PATH "Windows programs the end-to-end tests run")
+get_filename_component(QV_WIN32_BIN ${QV_WIN32_BIN} ABSOLUTE)
+# The Windows tree whose Wine unit tests run: the one of the tests' architecture.
+set(QV_RUNS_WINE_TESTS FALSE)
+if(WIN32)
+  if((CMAKE_SIZEOF_VOID_P EQUAL 8 AND QV_WINE_ARCH STREQUAL "win64") OR
+     (CMAKE_SIZEOF_VOID_P EQUAL 4 AND QV_WINE_ARCH STREQUAL "win32"))
+    set(QV_RUNS_WINE_TESTS TRUE)
+  endif()
+endif()
+set(QV_TEST_ENV "QV_WINE_DIR=${QV_WINE_DIR};QV_WIN32_BIN=${QV_WIN32_BIN};QV_WINE_ARCH=${QV_WINE_ARCH}")
 
 if(WIN32)
   set(QV_BIN ${CMAKE_BINARY_DIR}/bin)
@@ -52,9 +70,9 @@ function(qv_wine_fixture)
     add_test(NAME qv_wine_up COMMAND ${QV_HARNESS} up)
     add_test(NAME qv_wine_down COMMAND ${QV_HARNESS} down)
     set_tests_properties(qv_wine_up PROPERTIES FIXTURES_SETUP wine
-      ENVIRONMENT "QV_WINE_DIR=${QV_WINE_DIR};QV_WIN32_BIN=${QV_WIN32_BIN}")
+      ENVIRONMENT "${QV_TEST_ENV}")
     set_tests_properties(qv_wine_down PROPERTIES FIXTURES_CLEANUP wine
-      ENVIRONMENT "QV_WINE_DIR=${QV_WINE_DIR};QV_WIN32_BIN=${QV_WIN32_BIN}")
+      ENVIRONMENT "${QV_TEST_ENV}")
   endif()
 endfunction()
 
@@ -93,10 +111,13 @@ function(qv_wine_test name)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/wtests)
   target_include_directories(${name} PRIVATE ${QV_ROOT})
   target_link_libraries(${name} PRIVATE ${A_LIBS} gtest gtest_main)
+  if(NOT QV_RUNS_WINE_TESTS)
+    return()
+  endif()
   qv_wine_fixture()
   add_test(NAME ${name} COMMAND ${QV_HARNESS} run-unix $<TARGET_FILE:${name}>)
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine
-    ENVIRONMENT "QV_WINE_DIR=${QV_WINE_DIR};QV_WIN32_BIN=${QV_WIN32_BIN}")
+    ENVIRONMENT "${QV_TEST_ENV}")
 endfunction()
 
 function(qv_e2e_test name)
@@ -110,7 +131,7 @@ function(qv_e2e_test name)
   qv_wine_fixture()
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine
-    ENVIRONMENT "QV_WINE_DIR=${QV_WINE_DIR};QV_WIN32_BIN=${QV_WIN32_BIN};QV_HARNESS=${QV_HARNESS};QV_ROOT=${QV_ROOT};QV_HOST_BIN=${QV_HOST_BIN}")
+    ENVIRONMENT "${QV_TEST_ENV};QV_HARNESS=${QV_HARNESS};QV_ROOT=${QV_ROOT};QV_HOST_BIN=${QV_HOST_BIN}")
 endfunction()
 
 # A libFuzzer target for one parser, built when the host compiler is clang

@@ -5,6 +5,7 @@
 #include <sys/statvfs.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -64,9 +65,16 @@ TEST_F(HardwarePhase, FlatFileAndMifFileDescribeThisMachine) {
     const std::string flat = ReadFile(DriveDir('C') + "/QVHW.TXT");
     ASSERT_FALSE(flat.empty());
 
+    // The x86_64 build (run where the machine has no 32-bit support) sees
+    // processor type 8664, which the type table does not know: the type and
+    // speed are "Unknown" and there is no coprocessor item.
+    const char* arch = std::getenv("QV_WINE_ARCH");
+    const bool x64 = arch && std::string(arch) == "win64";
+
     // The items of the scanners in their phase order.
     const char* const order[] = {
-        "Processor - Type = ",           "Processor - Speed = ",        "Coprocessor - Math = Internal\r\n",
+        "Processor - Type = ",           "Processor - Speed = ",
+        x64 ? "Processor - Speed = Unknown MHz\r\n" : "Coprocessor - Math = Internal\r\n",
         "Memory - Physical - Bytes Total = ", "Memory - Virtual - Bytes Available = ",
         "Logical Drive C - Free = ",     "Logical Drive C - Size = ",   "Logical Drive C - File System = ",
         "Logical Drive C - Serial Number = ", "OS - Name = Windows NT\r\n", "OS - NT Info - Service Pack = ",
@@ -83,7 +91,7 @@ TEST_F(HardwarePhase, FlatFileAndMifFileDescribeThisMachine) {
     // The processor clock within 5% of what the host reports.
     const double host_mhz = ProcNumber("/proc/cpuinfo", "cpu MHz");
     const double speed = std::atof(ItemValue(flat, "Processor - Speed =").c_str());
-    if (host_mhz > 0) {
+    if (host_mhz > 0 && !x64) {
         EXPECT_NEAR(speed, host_mhz, host_mhz * 0.05) << ItemValue(flat, "Processor - Speed =");
     }
 

@@ -23,7 +23,7 @@ std::string Quoted(const char* name) {
 Terminal::Terminal(const std::string& command) {
     static std::atomic<int> serial{0};
     name_ = "qv" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
-    std::string env = Quoted("QV_WINE_DIR") + " " + Quoted("QV_WIN32_BIN");
+    std::string env = Quoted("QV_WINE_DIR") + " " + Quoted("QV_WIN32_BIN") + " " + Quoted("QV_WINE_ARCH");
     Run({"tmux", "new-session", "-d", "-s", name_, "-x", "200", "-y", "50", env + " " + command});
 }
 

@@ -38,7 +38,14 @@ std::string WineDir() {
     return EnvOr("QV_WINE_DIR", "build/wine");
 }
 
+// The loader of the build the tests run: wine64 for the x86_64 build on a
+// machine without 32-bit support, the 32-bit loader otherwise.
 std::string WineBinary() {
+    if (EnvOr("QV_WINE_ARCH", "win32") == "win64") {
+        for (const char* p : {"/usr/bin/wine64", "/usr/lib/wine/wine64"})
+            if (access(p, X_OK) == 0) return p;
+        return "wine64";
+    }
     for (const char* p : {"/usr/bin/wine", "/usr/lib/wine/wine"})
         if (access(p, X_OK) == 0) return p;
     return "wine";

@@ -8,6 +8,10 @@
 #   N:  $QV_WINE_DIR/drives/n   network drive
 #   P:  $QV_WIN32_BIN           the programs, their DLLs and help file (network drive)
 #   W:  $QV_WIN32_BIN/../wtests the unit tests that run under Wine (network drive)
+# The programs are the i686 build run by the 32-bit loader where this machine
+# can execute 32-bit code; where it cannot (a kernel without 32-bit support),
+# they are the x86_64 build run by wine64. QV_WINE_ARCH (win32 | win64) says
+# which; `wine.sh arch` prints what this machine supports.
 # Drive links are made before the wineserver starts (Wine reads them at start);
 # one wineserver is kept alive with -p while the tests run.
 #
@@ -19,9 +23,6 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 : "${QV_WINE_DIR:=$root/build/wine}"
-: "${QV_WIN32_BIN:=$root/build/win32/bin}"
-mkdir -p "$QV_WINE_DIR"
-QV_WINE_DIR=$(cd "$QV_WINE_DIR" && pwd)
 
 export WINEPREFIX="$QV_WINE_DIR/prefix"
 export WINEDEBUG=-all
@@ -29,8 +30,21 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
 unset DISPLAY || true
 
-wine_bin=$(command -v wine || echo /usr/lib/wine/wine)
+wine32_loader=$(command -v wine || echo /usr/lib/wine/wine)
+wine64_bin=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver_bin=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+
+# win32 when the 32-bit loader runs here, win64 otherwise.
+native_arch() {
+    if "$wine32_loader" --version >/dev/null 2>&1; then echo win32; else echo win64; fi
+}
+: "${QV_WINE_ARCH:=$(native_arch)}"
+if [ "$QV_WINE_ARCH" = win64 ]; then wine_bin=$wine64_bin; else wine_bin=$wine32_loader; fi
+if [ "${1:-}" = arch ]; then native_arch; exit 0; fi
+: "${QV_WIN32_BIN:=$root/build/$QV_WINE_ARCH/bin}"
+
+mkdir -p "$QV_WINE_DIR"
+QV_WINE_DIR=$(cd "$QV_WINE_DIR" && pwd)
 
 wtests_dir() { echo "$(dirname "$QV_WIN32_BIN")/wtests"; }
 
@@ -47,13 +61,12 @@ create_prefix() {
     # Headless windows need the null graphics driver; extra drives get their types.
     "$wine_bin" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
     for d in "e:floppy" "n:network" "p:network" "w:network"; do
-        "$wine_bin" reg add 'HKLM\Software\Wine\Drives' /v "${d%%:*}:" /d "${d#*:}" /f >/dev/null 2>&1
+        "$wine_bin" reg add 'HKLM\Software\Wine\Drives' /v "${d%%:*}:" /d "${d#*:}" /f >/dev/null 2>&1 || true
         "$wine64_bin" reg add 'HKLM\Software\Wine\Drives' /v "${d%%:*}:" /d "${d#*:}" /f >/dev/null 2>&1 || true
     done
     "$wineserver_bin" -w
     touch "$WINEPREFIX/.qv-ready"
 }
-wine64_bin=$(command -v wine64 || echo /usr/lib/wine/wine64)
 
 up() {
     [ -f "$WINEPREFIX/.qv-ready" ] || create_prefix
@@ -84,7 +97,7 @@ case "$cmd" in
     down) down ;;
     env)
         echo "export WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='"
-        echo "export QV_WINE='$wine_bin'" ;;
+        echo "export QV_WINE='$wine_bin' QV_WINE_ARCH='$QV_WINE_ARCH'" ;;
     # Wine hands the Unix environment to Windows programs: give them a small
     # fixed one, so that what they see does not depend on this machine.
     run) exec env -i HOME="${HOME:-/root}" USER="${USER:-root}" PATH=/usr/bin:/bin LANG=C.UTF-8 TERM="${TERM:-dumb}" \
@@ -93,5 +106,5 @@ case "$cmd" in
     run-unix)
         exe=$1; shift
         exec "$wine_bin" "W:\\$(basename "$exe")" "$@" ;;
-    *) echo "usage: $0 up|down|env|run DOS-PATH [ARGS]|run-unix PATH [ARGS]" >&2; exit 2 ;;
+    *) echo "usage: $0 up|down|env|arch|run DOS-PATH [ARGS]|run-unix PATH [ARGS]" >&2; exit 2 ;;
 esac
