@@ -143,11 +143,18 @@ std::string DoubleBackslashes(std::string_view text) {
     return out;
 }
 
-bool StdPlatform::FileStatus(const std::string& path, std::uint32_t* time, std::int32_t* size) {
+bool StdPlatform::FileStatus(const std::string& path, std::uint32_t* time, std::uint64_t* size) {
+#ifdef _WIN32
+    // The plain stat of the Windows C runtime has a 32-bit size and fails
+    // for files of 2 GB and more.
+    struct _stat64 st;
+    if (::_stat64(path.c_str(), &st) != 0) return false;
+#else
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return false;
+#endif
     *time = static_cast<std::uint32_t>(st.st_mtime);
-    *size = static_cast<std::int32_t>(st.st_size);
+    *size = static_cast<std::uint64_t>(st.st_size);
     return true;
 }
 
