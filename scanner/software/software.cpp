@@ -6,6 +6,7 @@
 #include <ctime>
 #include <sys/stat.h>
 
+#include "common/dataformat.h"
 #include "scanner/mif/mif.h"
 #include "scanner/records/inventory.h"
 
@@ -168,9 +169,8 @@ bool StdPlatform::LocalTimeOf(std::uint32_t time, LocalTime* local, std::string*
     local->hour = tm->tm_hour;
     local->minute = tm->tm_min;
     local->second = tm->tm_sec;
-    char buf[40];
-    std::size_t n = std::strftime(buf, sizeof buf, "%c", tm);
-    text->assign(buf, n);
+    // "%c" in the "C" conventions, whatever the user's locale.
+    *text = DateTimeC(local->year, local->month, local->day, local->hour, local->minute, local->second);
     return true;
 }
 
