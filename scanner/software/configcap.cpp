@@ -68,6 +68,10 @@ void ConfigCapture::CaptureConfigFile(const std::string& path, std::uint32_t tim
     std::string directory = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
     std::string file_name = cut == std::string::npos ? path : path.substr(cut + 1);
     if (directory.size() > kRecordDirectoryMax) directory.resize(kRecordDirectoryMax);
+    // A name without a directory is a file of the current directory. The
+    // record's directory must not be empty: an empty field's zero pair would
+    // end the server packet early and lose what follows it.
+    const std::string record_directory = directory.empty() ? std::string(".\\") : directory;
 
     std::string shown = path.size() <= kLabelPathMax ? path : AbbreviatePath(path);
     std::string label = env_.Label(kLblCfg) + UpperAscii(shown) + " =";
@@ -96,7 +100,7 @@ void ConfigCapture::CaptureConfigFile(const std::string& path, std::uint32_t tim
     env_.output->Item(env_.Label(kLblBeginContents), "");
     ContentsRecord record;
     SetContentsRecord(record, size_text, std::to_string(time), file_name,
-                      directory, env_.char_length);
+                      record_directory, env_.char_length);
     env_.output->Record(record);
     FileByteSource source(file.get());
     env_.output->Text(source);

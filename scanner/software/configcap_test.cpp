@@ -77,12 +77,13 @@ TEST(ConfigCapture, ItemRowAndContentsBlock) {
     LocalTime lt;
     std::string when;
     platform.LocalTimeOf(time, &lt, &when);
-    // A host path has no backslash: it is shown as it is, and it is all file name.
+    // A host path has no backslash: it is shown as it is, and it is all file
+    // name, in the current directory (never an empty record field).
     EXPECT_EQ(e.output.items[0], "Cfg - " + UpperAscii(path) + " =|" + when + " 20");
     EXPECT_EQ(e.output.items[1], "_BeginContents|");
     EXPECT_EQ(e.output.items[2], "_EndContents|");
     ASSERT_EQ(e.output.blocks.size(), 1u);
-    EXPECT_EQ(e.output.blocks[0], "20," + std::to_string(time) + "," + path.substr(0, 12) + ",|FILES=40\r\nBUFFERS=20");
+    EXPECT_EQ(e.output.blocks[0], "20," + std::to_string(time) + "," + path.substr(0, 12) + ",.\\|FILES=40\r\nBUFFERS=20");
     char date[32];
     std::snprintf(date, sizeof date, "\"%02d-%02d-%02d\",\"%02d:%02d:%02d\"", lt.month, lt.day, lt.year, lt.hour,
                   lt.minute, lt.second);
