@@ -284,8 +284,12 @@ int main(int argc, char** argv) {
             PrintMessageArgs(kMsgInvalidData, std::string(file), std::string(text));
         };
         int replayed = ReplayInventoryFile(s.template_file.c_str(), replay);
-        // The last packets are delivered before the run ends, as in a scan.
-        ServerLinkFinish();
+        // The last packets are delivered before the run ends, as in a scan;
+        // a packet that never gets through fails the replay like a last
+        // packet that cannot be sent. After such a send the link does not
+        // wait any more.
+        bool delivered = ServerLinkFinish();
+        if (replayed == kReplayOk && !delivered) return kReplaySendFailed;
         return replayed;
     }
 
@@ -328,9 +332,12 @@ int main(int argc, char** argv) {
     }
 
     // 23. The last packet, the outstanding acknowledgements, the link's end.
+    // A packet the server never acknowledged fails the run, after the other
+    // destinations have been written.
+    bool delivered = true;
     if (!s.server_name.empty()) {
         if (SendItemPacket(true) != 0) return 1;
-        ServerLinkFinish();
+        delivered = ServerLinkFinish();
     }
 
     // 24. The software phase needs the applications database.
@@ -343,5 +350,5 @@ int main(int argc, char** argv) {
     }
 
     // 26. Done.
-    return 0;
+    return delivered ? 0 : 1;
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <regex>
 #include <string>
 #include <utility>
@@ -10,6 +11,7 @@
 
 #include "scanner/hardware/cpu.h"
 #include "scanner/hardware/cpu_win.h"
+#include "scanner/hardware/hwtext.h"
 #include "scanner/hardware/registry_fixture_win.h"
 #include "scanner/hardware/scan_fixture_win.h"
 #include "scanner/hardware/sysinfo_win.h"
@@ -146,6 +148,21 @@ TEST(OperatingSystemScan, CurrentVersionValues) {
     LabelSink sp;
     ScanOperatingSystem(sp);
     EXPECT_EQ(sp.items[6], (std::pair<std::string, std::string>{"OS - NT Info - Service Pack =", "6"}));
+}
+
+// Under a German locale the C runtime writes "2016,0" and "1.1.1997 00:00:00";
+// inventory values keep the "C" conventions.
+TEST(OperatingSystemScan, ValuesIgnoreTheUsersLocale) {
+    if (!std::setlocale(LC_ALL, "German_Germany.1252")) GTEST_SKIP() << "no German locale";
+    const bool comma = std::localeconv()->decimal_point[0] == ',';
+    const std::string size = SizeText(2016ull << 20);
+    std::string date;
+    const bool dated = FormatInstallDate(852076800, date);
+    std::setlocale(LC_ALL, "C");
+    ASSERT_TRUE(comma);
+    EXPECT_EQ(size, "  2016.0 MB");
+    ASSERT_TRUE(dated);
+    EXPECT_TRUE(std::regex_match(date, std::regex(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d)"))) << date;
 }
 
 TEST(OperatingSystemScan, MissingKeyWritesOnlyTheName) {

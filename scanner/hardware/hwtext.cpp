@@ -1,6 +1,8 @@
 // Text forms shared by the hardware scanners (see hwtext.h).
 #include "scanner/hardware/hwtext.h"
 
+#include "common/dataformat.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -56,7 +58,8 @@ std::string SerialNumberText(std::uint32_t serial) {
 }
 
 std::string SizeText(std::uint64_t bytes) {
-    return Format("%8.1f MB", static_cast<double>(bytes) * 9.5367431640625e-7);
+    // In the "C" conventions whatever the user's locale: "2016.0 MB".
+    return FixedC(static_cast<double>(bytes) * 9.5367431640625e-7, 8, 1) + " MB";
 }
 
 unsigned FloppyMediaTextId(int media_type) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/dataformat.h"
 #include "scanner/hardware/registry_reader_win.h"
 
 namespace qv::scanner {
@@ -17,7 +18,6 @@ namespace {
 const char* const kCurrentVersionKey = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
 constexpr DWORD kRegTextSize = 256;
 constexpr DWORD kCsdVersionSize = 100;
-constexpr std::size_t kDateTextSize = 256;
 
 // Double-byte aware upper-casing of a variable name.
 std::string UpperName(std::string_view name) {
@@ -52,9 +52,9 @@ bool FormatInstallDate(unsigned long seconds_since_1970, std::string& text) {
     std::time_t t = static_cast<std::time_t>(seconds_since_1970);
     std::tm* local = std::localtime(&t);
     if (!local) return false;
-    char buf[kDateTextSize];
-    std::size_t n = std::strftime(buf, sizeof buf, "%c", local);
-    text.assign(buf, n);
+    // "%c" in the "C" conventions, whatever the user's locale.
+    text = qv::DateTimeC(local->tm_year + 1900, local->tm_mon + 1, local->tm_mday, local->tm_hour,
+                         local->tm_min, local->tm_sec);
     return true;
 }
 

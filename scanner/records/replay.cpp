@@ -9,6 +9,8 @@
 
 namespace qv::scanner {
 
+static_assert(kReplayItemKeep > kItemMax + 2, "an item line keeps all a packet can take of it");
+
 namespace {
 
 // Reads bytes with the text-mode translation of the Windows C runtime.
@@ -27,6 +29,27 @@ public:
             if (c == '\n') break;
         }
         return !line.empty();
+    }
+
+    // Reads a whole line, however long, keeping its first `keep` characters
+    // (and its line feed); the rest is read past. `first_eq` receives the
+    // position of the first "=" in the whole line (npos when there is none).
+    bool ReadWholeLine(std::size_t keep, std::string& line, std::size_t* first_eq) {
+        line.clear();
+        std::size_t length = 0;
+        if (first_eq) *first_eq = std::string::npos;
+        for (;;) {
+            int c = Get();
+            if (c < 0) break;
+            if (c == '\n') {
+                line += '\n';
+                break;
+            }
+            if (c == '=' && first_eq && *first_eq == std::string::npos) *first_eq = length;
+            if (length < keep) line += static_cast<char>(c);
+            ++length;
+        }
+        return length > 0 || !line.empty();
     }
 
 private:
@@ -88,40 +111,53 @@ int ReplayInventory(ByteSource& in, std::string_view file_name, const ReplayOpti
 
     TextReader reader(in);
     std::string line;
-    while (reader.ReadLine(kReplayLineMax, line)) {
+    std::size_t eq = std::string::npos;
+    while (reader.ReadWholeLine(kReplayItemKeep, line, &eq)) {
         if (!StartsWithNoCase(line, begin)) {
             StripLineBreak(line);
-            std::size_t eq = line.find('=');
-            if (eq == std::string::npos) {
+            std::string_view text(line);
+            // A key that is empty (up to a zero byte) would pack an empty
+            // field, whose zero pair ends the packet early.
+            if (eq == std::string::npos || text.empty() || text[0] == '\0') {
                 invalid(line);
                 return kReplayInvalidData;
             }
-            std::string_view text(line);
+            // A key beyond the kept characters is longer than a packet
+            // holds: the stream cuts it, and the value is cut off with it.
+            std::string_view key = text.substr(0, eq + 1);
             std::string_view value = eq + 2 <= text.size() ? text.substr(eq + 2) : std::string_view();
-            stream.AddItem(text.substr(0, eq + 1), value);
+            stream.AddItem(key, value);
             continue;
         }
 
         stream.AddItem(begin, {});
         std::string fields[4];  // name, directory, time, size
         for (std::string& f : fields) {
-            if (!reader.ReadLine(kReplayRecordMax, f)) {
+            if (!reader.ReadWholeLine(kReplayRecordMax, f, nullptr)) {
                 invalid(kEndOfFileInContents);
                 return kReplayInvalidData;
             }
             StripLineBreak(f);
+            if (f.empty() || f[0] == '\0') {  // an empty field would end the packet
+                invalid(f);
+                return kReplayInvalidData;
+            }
         }
         ContentsRecord record;
         SetContentsRecord(record, fields[3], fields[2], fields[0], fields[1], stream.char_length());
         stream.AddRecord(record);
 
+        // Text lines are packed piece by piece, so a line of any length goes
+        // through; only the piece that starts a line can be the end marker.
+        bool line_start = true;
         while (reader.ReadLine(kReplayLineMax, line)) {
-            if (StartsWithNoCase(line, end)) {
+            if (line_start && StartsWithNoCase(line, end)) {
                 stream.EndText(end);
                 stream.AddItem(end, {});
                 break;
             }
             stream.PackTextLine(line);
+            line_start = line.back() == '\n';
         }
     }
     return stream.SendPacket(true) == 0 ? kReplayOk : kReplaySendFailed;

@@ -101,6 +101,13 @@ TEST(Replay, InvalidDataStopsWithForty) {
         {"_EndContents\r\n", "_EndContents"},
         {"_BeginContents\r\nA.INI\r\nC:\\\r\n", "End of file during configuration file."},
         {"_begincontents\r\nA.INI\r\nC:\\\r\n852076800\r\n", "End of file during configuration file."},
+        // Anything that would pack an empty field, whose zero pair would end
+        // the packet early: a blank record line, a key or field that is empty
+        // up to a zero byte.
+        {"_BeginContents\r\nA.INI\r\n\r\n1\r\n2\r\nx\r\n_EndContents\r\nB = 2\r\n", ""},
+        {"A = 1\r\n\0 =\r\nB = 2\r\n"s, "\0 ="s},
+        {"A = 1\r\n\0K = v\r\n"s, "\0K = v"s},
+        {"_BeginContents\r\nA.INI\r\nC:\\\r\n\0\r\n2\r\n"s, "\0"s},
     };
     for (const Case& c : cases) {
         Replayer r;
@@ -156,12 +163,25 @@ TEST(Replay, ContentsBlock) {
     EXPECT_EQ(Payload(open.sink.packets.back().bytes), "_BeginContents\0" "2\0" "1\0" "A\0" "B\0" "text\r\nmore\0\0"s);
 }
 
-TEST(Replay, LongLinesAreReadInPiecesWithoutOverflow) {
+TEST(Replay, LinesOfAnyLengthAreReadWhole) {
+    // An item longer than a packet holds is cut as the scan cuts it; nothing
+    // of it becomes a line of its own.
     Replayer r;
-    // 600 characters: the first 511 make one item, the rest a line without "=".
-    EXPECT_EQ(r.Run("K = " + std::string(596, 'v') + "\r\n"), kReplayInvalidData);
-    EXPECT_EQ(r.messages.at(0), r.file + "|" + std::string(89, 'v'));
-    EXPECT_EQ(r.stream.used(), 4u + 507);  // "K =", the value and its zero
+    EXPECT_EQ(r.Run("K = " + std::string(5000, 'v') + "\r\nNext = 1\r\n"), kReplayOk);
+    EXPECT_EQ(r.Pieces(), (std::vector<std::string>{"K =" + std::string(537, 'v'), "Next =1"}));
+    // A key longer than a packet: cut, and its value with it.
+    Replayer key;
+    EXPECT_EQ(key.Run(std::string(3000, 'k') + " = v\r\n"), kReplayOk);
+    EXPECT_EQ(key.Pieces(), std::vector<std::string>{std::string(540, 'k')});
+    // A long text line whose later part begins with the end label stays text.
+    Replayer text;
+    const std::string line = std::string(kReplayLineMax, 't') + "_EndContents here";
+    EXPECT_EQ(text.Run("_BeginContents\r\nA\r\nB\r\n1\r\n2\r\n" + line + "\r\n_EndContents\r\nAfter = 1\r\n"),
+              kReplayOk);
+    const std::vector<std::string> pieces = text.Pieces();
+    ASSERT_GE(pieces.size(), 2u);
+    EXPECT_EQ(pieces.back(), "After =1");
+    EXPECT_TRUE(text.messages.empty());
 }
 
 // A run that writes the flat file and the packets; `shift` moves the packet

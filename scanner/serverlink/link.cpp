@@ -1,6 +1,7 @@
 // The inventory server link over a LinkPlatform (design notes in link.h).
 #include "scanner/serverlink/link.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace qv::serverlink {
@@ -262,7 +263,8 @@ void LinkCore::ReceiveLoop() {
     }
 }
 
-void LinkCore::SendSlotLocked(const SendSlot& slot) {
+void LinkCore::SendSlotLocked(SendSlot& slot) {
+    slot.sent_at = p_.TickMs();
     PutU16(out_, slot.header);
     PutU16(out_ + 2, slot.checksum);
     std::memcpy(out_ + kHeaderSize, slot.payload, slot.length);
@@ -306,14 +308,17 @@ int LinkCore::SendOne(const std::uint8_t* packet, unsigned number, bool last) {
         if (p_.TickMs() - start > patience || (retries == 0 && after_free)) {
             if (retries > cfg_.reply_rounds) {
                 if (!cfg_.quiet) p_.PrintMessage(kMsgTimedOut);
+                gave_up_ = true;
                 return -1;
             }
             ++retries;
             Retransmit(cand);
             start = p_.TickMs();
         }
-        // Up to one second, but wake as soon as an acknowledgement frees a slot.
-        p_.WaitAck(1000);
+        // Up to one second, or until just after the retransmission falls due,
+        // but wake as soon as an acknowledgement frees a slot.
+        const std::uint32_t elapsed = p_.TickMs() - start;
+        p_.WaitAck(elapsed >= patience ? 1 : std::min<std::uint32_t>(1000, patience + 1 - elapsed));
     }
     SendSlot& slot = slots_[cand];
     Guard g(p_);
@@ -322,6 +327,7 @@ int LinkCore::SendOne(const std::uint8_t* packet, unsigned number, bool last) {
     slot.length = PayloadLength(slot.payload);
     slot.checksum = Checksum(slot.payload, slot.length);
     slot.busy = true;
+    slot.resends = 0;
     SendSlotLocked(slot);
     return 0;
 }
@@ -334,30 +340,42 @@ int LinkCore::busy_slots() {
 }
 
 int LinkCore::WaitForAllAcks() {
+    if (gave_up_) return busy_slots();
     const std::uint32_t interval = static_cast<std::uint32_t>(cfg_.retransmit_seconds) * 1000;
-    std::uint32_t start = p_.TickMs();
-    int resent = 0;
+    {
+        Guard g(p_);
+        for (SendSlot& s : slots_) s.resends = 0;
+    }
     for (;;) {
         int busy = 0;
+        bool spent = false;
+        std::uint32_t next_due = interval + 1;
         for (std::size_t i = 0; i < kSlots; ++i) {
-            bool is_busy;
-            {
-                Guard g(p_);
-                is_busy = slots_[i].busy;
-            }
-            if (!is_busy) continue;
+            Guard g(p_);
+            SendSlot& slot = slots_[i];
+            if (!slot.busy) continue;
             ++busy;
-            if (p_.TickMs() - start > interval) {
-                Retransmit(i);
-                ++resent;
-                start = p_.TickMs();
+            std::uint32_t elapsed = p_.TickMs() - slot.sent_at;
+            if (elapsed > interval) {
+                if (slot.resends >= kFinalResends) {
+                    spent = true;
+                    continue;
+                }
+                ++slot.resends;
+                ++retransmissions_;
+                SendSlotLocked(slot);
+                elapsed = 0;
             }
+            next_due = std::min(next_due, interval + 1 - elapsed);
         }
         if (busy == 0) return 0;
-        if (resent >= 10) return busy_slots();
+        if (spent) {
+            if (!cfg_.quiet) p_.PrintMessage(kMsgTimedOut);
+            gave_up_ = true;
+            return busy_slots();
+        }
         // Sleep until an acknowledgement arrives or the next resend is due.
-        std::uint32_t elapsed = p_.TickMs() - start;
-        p_.WaitAck(elapsed > interval ? 1 : interval + 1 - elapsed);
+        p_.WaitAck(next_due);
     }
 }
 

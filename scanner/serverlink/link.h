@@ -23,7 +23,17 @@
 // retransmission schedule (measured on the millisecond clock), but instead of
 // sleeping blindly or polling they sleep on an event the receiving thread
 // signals whenever an acknowledgement frees a slot, so they wake as soon as
-// there is something to do and never burn a processor.
+// there is something to do and never burn a processor. A wait never sleeps
+// past the moment a retransmission falls due: "more than N ms" is reached
+// 1 ms after N, not a whole sleep later.
+//
+// The final wait gives every busy slot its own timer, started when the slot's
+// packet was last sent: each unacknowledged packet is sent again an interval
+// after its own last copy, up to kFinalResends times. A packet still
+// unacknowledged an interval after its last copy fails the delivery (message
+// 87): an inventory is delivered whole or the run reports a failure. Once a
+// send has given up, the run has failed already, so the final wait ends at
+// once instead of resending what is left.
 #pragma once
 
 #include <atomic>
@@ -161,7 +171,9 @@ public:
     ReplyOutcome ReceiveServerReply(scanner::ConfigFileList& list);
 
     int SendPacket(const std::uint8_t* packet, unsigned number, bool last) override;
-    // Returns the number of packets abandoned (0: all acknowledged).
+    // Returns the number of packets abandoned (0: all acknowledged). A wait
+    // that gives up reports message 87 (unless quiet); after a send gave up
+    // it returns at once.
     int WaitForAllAcks();
     void Close();
 
@@ -181,6 +193,8 @@ private:
         std::uint16_t header = 0;
         std::uint16_t checksum = 0;
         std::size_t length = 0;
+        std::uint32_t sent_at = 0;      // tick of the last copy sent
+        int resends = 0;                // copies sent again in the final wait
         std::uint8_t payload[kPayloadSize] = {};
     };
     enum class ReplyState : std::uint8_t { Empty, Stored, Processed };
@@ -198,7 +212,7 @@ private:
     };
 
     int SendOne(const std::uint8_t* packet, unsigned number, bool last);
-    void SendSlotLocked(const SendSlot& slot);   // caller holds the lock
+    void SendSlotLocked(SendSlot& slot);   // caller holds the lock; notes the send time
     void Retransmit(std::size_t index);
     bool StartThread();
     bool SocketQuery();
@@ -226,6 +240,10 @@ private:
     ReplySlot replies_[kSlots];
     std::uint8_t out_[kDatagramMax] = {};
     std::uint32_t retransmissions_ = 0;
+    bool gave_up_ = false;              // a send gave up: the delivery has failed
 };
+
+// Copies each packet gets in the final wait before the delivery fails.
+constexpr int kFinalResends = 10;
 
 }  // namespace qv::serverlink

@@ -464,9 +464,9 @@ TEST(Send, WindowOfFiveAndRetransmission) {
     EXPECT_EQ(f.fake.now, 0u);                         // no waiting while slots are free
     EXPECT_EQ(f.core.busy_slots(), 5);
     // Packet 1 (the candidate) unacknowledged, packet 2 acknowledged at 200 ms:
-    // the candidate is resent at once, and again after a little over a second.
+    // the candidate is resent at once, and again a little over a second later.
     f.fake.Deliver(200, Ack(0x0200));
-    f.fake.Deliver(2500, Ack(0x0100));
+    f.fake.Deliver(1250, Ack(0x0100));
     ASSERT_EQ(f.core.SendPacket(p.data(), 6, false), 0);
     std::vector<std::uint32_t> resends;
     for (std::size_t i = 5; i < f.fake.sent.size(); ++i)
@@ -474,9 +474,9 @@ TEST(Send, WindowOfFiveAndRetransmission) {
     ASSERT_EQ(resends.size(), 2u);
     EXPECT_EQ(resends[0], 200u);
     EXPECT_GT(resends[1], 1200u);
-    EXPECT_LT(resends[1], 2300u);
+    EXPECT_LT(resends[1], 1300u);
     EXPECT_EQ(GetU16(f.fake.sent.back().data.data()), 0x0600);
-    EXPECT_EQ(f.fake.sent.back().at, 2500u);           // woke on the acknowledgement
+    EXPECT_EQ(f.fake.sent.back().at, 1250u);           // woke on the acknowledgement
 }
 
 TEST(Send, GivesUpWithMessage87) {
@@ -491,6 +491,12 @@ TEST(Send, GivesUpWithMessage87) {
         EXPECT_EQ(f.fake.sent.size(), 5u + 11);         // 11 retransmissions, then give up
         EXPECT_EQ(f.fake.messages, quiet ? std::vector<int>{} : std::vector<int>{87});
         EXPECT_LT(f.fake.waits, 40);
+        // The run has failed: the final wait ends at once, without resending.
+        const std::uint32_t now = f.fake.now;
+        EXPECT_EQ(f.core.WaitForAllAcks(), 5);
+        EXPECT_EQ(f.fake.now, now);
+        EXPECT_EQ(f.fake.sent.size(), 5u + 11);
+        EXPECT_EQ(f.fake.messages.size(), quiet ? 0u : 1u);
     }
 }
 
@@ -530,18 +536,42 @@ TEST(Send, PacketNumbersWrapModulo256) {
     EXPECT_GE(zero_words, 2);                   // packets 256 and 512 went out
 }
 
-TEST(FinalWait, SleepsInsteadOfSpinning) {
-    {   // Silent server: ten retransmissions, one per interval, then silence.
-        Fixture f;
+// Times at which the packet with header word `word` was sent.
+std::vector<std::uint32_t> SendTimes(const FakePlatform& p, std::uint16_t word) {
+    std::vector<std::uint32_t> at;
+    for (const Sent& s : p.sent)
+        if (GetU16(s.data.data()) == word) at.push_back(s.at);
+    return at;
+}
+
+TEST(FinalWait, EachPacketHasItsOwnTimerAndSpentRetriesFail) {
+    for (bool quiet : {false, true}) {
+        // Packet 1 is never acknowledged; the first copy of packet 3 is lost.
+        Fixture f({"SRV", 5, 10, quiet});
         f.core.OpenIp("127.0.0.1");
+        int copies3 = 0;
+        f.fake.server = [&](const Bytes& d) {
+            std::uint16_t word = GetU16(d.data());
+            if (word == 0x0100 || (word == 0x0303 && copies3++ == 0)) return;
+            f.fake.Deliver(f.fake.now + 10, Ack(word));
+        };
         std::vector<std::uint8_t> p = ItemPacket("K =V");
-        for (unsigned n = 1; n <= 3; ++n) f.core.SendPacket(p.data(), n, n == 3);
-        EXPECT_EQ(f.core.WaitForAllAcks(), 3);
-        EXPECT_EQ(f.fake.sent.size(), 3u + 10);
-        EXPECT_GT(f.fake.now, 10 * 5000u);
-        EXPECT_LT(f.fake.now, 10 * 5000u + 100);
-        EXPECT_LE(f.fake.waits, 12);            // a handful of waits, not a busy loop
-        EXPECT_TRUE(f.fake.messages.empty());   // giving up is silent
+        f.fake.now = 100;
+        f.core.SendPacket(p.data(), 1, false);
+        f.fake.now = 200;
+        f.core.SendPacket(p.data(), 2, false);
+        f.fake.now = 2000;
+        f.core.SendPacket(p.data(), 3, true);
+        EXPECT_EQ(f.core.WaitForAllAcks(), 1);
+        // Packet 3 is sent again a little over an interval after its own copy.
+        EXPECT_EQ(SendTimes(f.fake, 0x0303), (std::vector<std::uint32_t>{2000, 7001}));
+        // Packet 1: ten more copies an interval apart, then the delivery fails.
+        std::vector<std::uint32_t> one = SendTimes(f.fake, 0x0100);
+        ASSERT_EQ(one.size(), 11u);
+        for (std::size_t i = 1; i < one.size(); ++i) EXPECT_EQ(one[i] - one[i - 1], 5001u) << i;
+        EXPECT_EQ(f.fake.now, one.back() + 5001);
+        EXPECT_LE(f.fake.waits, 15);            // a handful of waits, not a busy loop
+        EXPECT_EQ(f.fake.messages, quiet ? std::vector<int>{} : std::vector<int>{87});
     }
     {   // Acknowledgements arriving: the wait ends with the last one.
         Fixture f;
@@ -551,6 +581,7 @@ TEST(FinalWait, SleepsInsteadOfSpinning) {
         for (unsigned n = 1; n <= 3; ++n) f.core.SendPacket(p.data(), n, n == 3);
         EXPECT_EQ(f.core.WaitForAllAcks(), 0);
         EXPECT_EQ(f.fake.now, 300u);
+        EXPECT_TRUE(f.fake.messages.empty());
     }
 }
 

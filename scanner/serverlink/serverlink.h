@@ -15,7 +15,9 @@
 //                             the run with message 77 and exit code 1
 //   ... the items are streamed (SendItemPacket sends each full packet) ...
 //   ServerLinkFinish()        after the last packet was sent: waits for the
-//                             outstanding acknowledgements and closes the link
+//                             outstanding acknowledgements and closes the link;
+//                             false when a packet was never acknowledged (or a
+//                             send gave up before): the delivery failed
 //
 // Windows only (WinSock); the protocol itself is in link.h.
 #pragma once
@@ -30,7 +32,7 @@ using ServerLinkTextFn = std::function<std::string(unsigned id)>;
 
 void ServerLinkOpen(const ServerLinkTextFn& text);
 void ServerExchange();
-void ServerLinkFinish();
+bool ServerLinkFinish();
 
 // True while a server link was opened for this run.
 bool ServerLinkActive();

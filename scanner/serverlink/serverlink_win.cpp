@@ -64,13 +64,14 @@ void ServerExchange() {
     st.expected_file_count = r.count;
 }
 
-void ServerLinkFinish() {
+bool ServerLinkFinish() {
     RunLink& run = Run();
-    if (!run.core) return;
-    run.core->WaitForAllAcks();
+    if (!run.core) return true;
+    const bool delivered = run.core->WaitForAllAcks() == 0;
     // The IPX link is closed only when its open was reported as a success
     // (not in quiet mode); the IP link always.
     if (run.core->ipx_in_use() || run.ip) run.core->Close();
+    return delivered;
 }
 
 bool ServerLinkActive() { return Run().core != nullptr; }

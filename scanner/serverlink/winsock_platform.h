@@ -2,6 +2,8 @@
 // critical section (for the scanner and for the Wine tests of the link).
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -10,7 +12,13 @@
 
 namespace qv::serverlink {
 
+// Looks a host name up: its first IPv4 address, false when it has none.
+using HostResolver = std::function<bool(const std::string& name, std::uint8_t ip[4])>;
+
 // `text` loads string-table messages; `program` is the "%s" of each message.
-std::unique_ptr<LinkPlatform> MakeWinSockPlatform(scanner::ServerLinkTextFn text, std::string program);
+// Host names go to `resolver`, or to the system's resolver when it is empty
+// (tests answer names themselves, so that no query leaves the machine).
+std::unique_ptr<LinkPlatform> MakeWinSockPlatform(scanner::ServerLinkTextFn text, std::string program,
+                                                  HostResolver resolver = {});
 
 }  // namespace qv::serverlink

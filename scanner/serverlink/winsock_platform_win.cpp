@@ -31,8 +31,8 @@ namespace {
 
 class WinSockPlatform : public LinkPlatform {
 public:
-    WinSockPlatform(scanner::ServerLinkTextFn text, std::string program)
-        : text_(std::move(text)), program_(std::move(program)),
+    WinSockPlatform(scanner::ServerLinkTextFn text, std::string program, HostResolver resolver)
+        : text_(std::move(text)), program_(std::move(program)), resolver_(std::move(resolver)),
           ack_(::CreateEventA(nullptr, FALSE, FALSE, nullptr)),
           query_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
         ::InitializeCriticalSection(&lock_);
@@ -97,6 +97,7 @@ public:
     }
 
     bool ResolveHost(const std::string& name, std::uint8_t ip[4]) override {
+        if (resolver_) return resolver_(name, ip);
         hostent* h = ::gethostbyname(name.c_str());
         if (!h || h->h_addrtype != AF_INET || !h->h_addr_list || !h->h_addr_list[0]) return false;
         std::memcpy(ip, h->h_addr_list[0], 4);
@@ -194,6 +195,7 @@ private:
 
     scanner::ServerLinkTextFn text_;
     std::string program_;
+    HostResolver resolver_;
     CRITICAL_SECTION lock_;
     win::KernelHandle ack_, query_, thread_;
     std::function<void()> body_;
@@ -201,8 +203,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<LinkPlatform> MakeWinSockPlatform(scanner::ServerLinkTextFn text, std::string program) {
-    return std::make_unique<WinSockPlatform>(std::move(text), std::move(program));
+std::unique_ptr<LinkPlatform> MakeWinSockPlatform(scanner::ServerLinkTextFn text, std::string program,
+                                                  HostResolver resolver) {
+    return std::make_unique<WinSockPlatform>(std::move(text), std::move(program), std::move(resolver));
 }
 
 }  // namespace qv::serverlink

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -137,14 +138,32 @@ TEST(WinSockLink, LoopbackExchange) {
 
 TEST(WinSockLink, HostNameAndUnknownHost) {
     Peer peer;
+    // "localhost" through the system's resolver, which answers it locally.
     auto p = Platform();
     LinkCore core(*p, {"SRV", 5, 10, false});
     ASSERT_EQ(core.OpenIp("localhost:" + std::to_string(peer.port())), kOpenIp);
     EXPECT_EQ(core.destination().ip[0], 127);
     core.Close();
-    LinkCore bad(*p, {"SRV", 5, 10, false});
-    EXPECT_EQ(bad.OpenIp("no-such-host-qv-test"), kOpenResolveFailed);
+    // Made-up names go to a resolver of the test's own: no query leaves the machine.
+    std::vector<std::string> asked;
+    auto own = MakeWinSockPlatform([](unsigned) { return std::string(); }, "qviscnnt",
+                                   [&](const std::string& name, std::uint8_t ip[4]) {
+                                       asked.push_back(name);
+                                       if (name != "INVSERVER") return false;
+                                       const std::uint8_t loopback[4] = {127, 0, 0, 1};
+                                       std::memcpy(ip, loopback, 4);
+                                       return true;
+                                   });
+    LinkCore named(*own, {"SRV", 5, 10, false});
+    ASSERT_EQ(named.OpenIp("INVSERVER:" + std::to_string(peer.port())), kOpenIp);
+    ASSERT_TRUE(named.RequestDeviceId(""));
+    scanner::ConfigFileList list;
+    EXPECT_EQ(named.ReceiveServerReply(list).count, 77);
+    named.Close();
+    LinkCore bad(*own, {"SRV", 5, 10, false});
+    EXPECT_EQ(bad.OpenIp("NO-SUCH-HOST"), kOpenResolveFailed);
     bad.Close();
+    EXPECT_EQ(asked, (std::vector<std::string>{"INVSERVER", "NO-SUCH-HOST"}));
 }
 
 }  // namespace

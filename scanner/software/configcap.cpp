@@ -48,7 +48,7 @@ void ConfigCapture::CaptureConfigFiles(int first_fixed_drive) {
         const std::string& name = list_.entries[i].name;
         if (name.empty()) continue;
         std::uint32_t time = 0;
-        std::int32_t size = 0;
+        std::uint64_t size = 0;
         if (name[0] == '\\') {
             for (int d = first_fixed_drive < 0 ? 0 : first_fixed_drive; d < 26; ++d) {
                 char letter = static_cast<char>('A' + d);
@@ -63,11 +63,15 @@ void ConfigCapture::CaptureConfigFiles(int first_fixed_drive) {
     }
 }
 
-void ConfigCapture::CaptureConfigFile(const std::string& path, std::uint32_t time, std::int32_t size) {
+void ConfigCapture::CaptureConfigFile(const std::string& path, std::uint32_t time, std::uint64_t size) {
     std::size_t cut = path.rfind('\\');
     std::string directory = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
     std::string file_name = cut == std::string::npos ? path : path.substr(cut + 1);
     if (directory.size() > kRecordDirectoryMax) directory.resize(kRecordDirectoryMax);
+    // A name without a directory is a file of the current directory. The
+    // record's directory must not be empty: an empty field's zero pair would
+    // end the server packet early and lose what follows it.
+    const std::string record_directory = directory.empty() ? std::string(".\\") : directory;
 
     std::string shown = path.size() <= kLabelPathMax ? path : AbbreviatePath(path);
     std::string label = env_.Label(kLblCfg) + UpperAscii(shown) + " =";
@@ -75,26 +79,28 @@ void ConfigCapture::CaptureConfigFile(const std::string& path, std::uint32_t tim
     std::string when;
     if (!platform_.LocalTimeOf(time, &local, &when)) when.clear();
     if (when.size() > kTimeTextMax) when.resize(kTimeTextMax);
-    env_.output->Item(label, when + " " + std::to_string(static_cast<long>(size)));
+    const std::string size_text = std::to_string(size);
+    env_.output->Item(label, when + " " + size_text);
 
     char row[2048];
     std::string dir_text = DoubleBackslashes(directory);
-    std::snprintf(row, sizeof row, "\"%s\",\"%s\",\"%02d-%02d-%02d\",\"%02d:%02d:%02d\",\"%ld\"",
+    std::snprintf(row, sizeof row, "\"%s\",\"%s\",\"%02d-%02d-%02d\",\"%02d:%02d:%02d\",\"%s\"",
                   file_name.c_str(), dir_text.c_str(), local.month, local.day, local.year, local.hour,
-                  local.minute, local.second, static_cast<long>(size));
+                  local.minute, local.second, size_text.c_str());
     env_.output->Row(kConfigFilesClass, row);
 
     int at = list_.Find(path);
     if (at >= 0) {
         const ConfigFileEntry& e = list_.entries[static_cast<std::size_t>(at)];
-        if (e.time == time && e.size == static_cast<std::uint32_t>(size)) return;
+        // The server's size is 32-bit: a file of 4 GB or more never equals it.
+        if (e.time == time && e.size == size) return;
     }
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
     if (!file) return;
     env_.output->Item(env_.Label(kLblBeginContents), "");
     ContentsRecord record;
-    SetContentsRecord(record, std::to_string(static_cast<long>(size)), std::to_string(time), file_name,
-                      directory, env_.char_length);
+    SetContentsRecord(record, size_text, std::to_string(time), file_name,
+                      record_directory, env_.char_length);
     env_.output->Record(record);
     FileByteSource source(file.get());
     env_.output->Text(source);

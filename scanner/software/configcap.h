@@ -39,7 +39,7 @@ public:
     // Every configured name, in list order; "\" names on drives
     // first_fixed_drive (0 = A) to Z whose type is fixed.
     void CaptureConfigFiles(int first_fixed_drive);
-    void CaptureConfigFile(const std::string& path, std::uint32_t time, std::int32_t size);
+    void CaptureConfigFile(const std::string& path, std::uint32_t time, std::uint64_t size);
 
 private:
     const SoftwareEnv& env_;

@@ -66,7 +66,7 @@ TEST(ConfigCapture, ItemRowAndContentsBlock) {
     TempDir dir;
     std::string path = dir.Write("config.sys", "FILES=40\r\nBUFFERS=20");
     std::uint32_t time;
-    std::int32_t size;
+    std::uint64_t size;
     ASSERT_TRUE(platform.FileStatus(path, &time, &size));
 
     ConfigFileList list;
@@ -77,12 +77,13 @@ TEST(ConfigCapture, ItemRowAndContentsBlock) {
     LocalTime lt;
     std::string when;
     platform.LocalTimeOf(time, &lt, &when);
-    // A host path has no backslash: it is shown as it is, and it is all file name.
+    // A host path has no backslash: it is shown as it is, and it is all file
+    // name, in the current directory (never an empty record field).
     EXPECT_EQ(e.output.items[0], "Cfg - " + UpperAscii(path) + " =|" + when + " 20");
     EXPECT_EQ(e.output.items[1], "_BeginContents|");
     EXPECT_EQ(e.output.items[2], "_EndContents|");
     ASSERT_EQ(e.output.blocks.size(), 1u);
-    EXPECT_EQ(e.output.blocks[0], "20," + std::to_string(time) + "," + path.substr(0, 12) + ",|FILES=40\r\nBUFFERS=20");
+    EXPECT_EQ(e.output.blocks[0], "20," + std::to_string(time) + "," + path.substr(0, 12) + ",.\\|FILES=40\r\nBUFFERS=20");
     char date[32];
     std::snprintf(date, sizeof date, "\"%02d-%02d-%02d\",\"%02d:%02d:%02d\"", lt.month, lt.day, lt.year, lt.hour,
                   lt.minute, lt.second);
@@ -122,6 +123,29 @@ TEST(ConfigCapture, LabelsRowsAndRecordFields) {
               "Corvane|Config Files|1.0|\"config.sys\",\"C:\\\\\",\"06-05-1998\",\"14:07:09\",\"1234\"");
     EXPECT_EQ(e.output.rows[1], "Corvane|Config Files|1.0|\"SERVICES\",\"C:\\\\WINNT\\\\SYSTEM32\\\\DRIVERS\\\\ETC\\\\\","
                                 "\"06-05-1998\",\"14:07:09\",\"7\"");
+}
+
+// A listed file of 2 GB and more is reported with its whole size.
+TEST(ConfigCapture, FilesOfTwoGigabytesAndMore) {
+    TempDir dir;
+    const std::string path = dir.Write("big.dat", "");
+    std::filesystem::resize_file(path, 5000000000ull);    // sparse: takes no room
+    FakePlatform platform;
+    std::uint32_t time;
+    std::uint64_t size = 0;
+    ASSERT_TRUE(platform.FileStatus(path, &time, &size));
+    EXPECT_EQ(size, 5000000000ull);
+
+    Env e;
+    FixedTime fixed;
+    fixed.files = {{"C:\\BIG.DAT", {1, 3000000000ull}}};
+    ConfigFileList list;
+    list.AddConfigured("C:\\BIG.DAT");
+    ConfigCapture cap(e.env, fixed, list);
+    cap.CaptureConfigFiles(2);
+    EXPECT_EQ(e.output.items, std::vector<std::string>{"Cfg - C:\\BIG.DAT =|06/05/98 14:07:09 3000000000"});
+    ASSERT_EQ(e.output.rows.size(), 1u);
+    EXPECT_TRUE(e.output.rows[0].ends_with(",\"3000000000\"")) << e.output.rows[0];
 }
 
 }  // namespace

@@ -123,7 +123,7 @@ int Rewrite(const SoftwareEnv& env, SoftwarePlatform& platform, const std::strin
 }  // namespace
 
 int AddApplicationLine(const SoftwareEnv& env, SoftwarePlatform& platform, std::string_view name,
-                       long size, std::string_view description, std::string_view version,
+                       long long size, std::string_view description, std::string_view version,
                        const std::string& database) {
     std::string line = FillTemplate("<I>,%s,%ld,%s,%s", {name, size, description, version});
     return Rewrite(env, platform, database, kTempAppPrefix, "[Applications]", line);
@@ -143,7 +143,7 @@ int Learner::HandleUnknownFile(const DirEntry& entry, std::string_view directory
                                const ApplicationEntry* name_entry) {
     if (value_ == ":") return Interactive(entry, directory, name_entry);
     if (!file_) return 0;
-    long size = static_cast<std::int32_t>(entry.size);
+    const long long size = static_cast<long long>(entry.size);
     std::string line = name_entry
         ? FillTemplate(env_.Label(kLblLearnKnown), {entry.name, size, name_entry->description})
         : FillTemplate(env_.Label(kLblLearnUnknown), {entry.name, size});
@@ -162,7 +162,7 @@ std::string Learner::Answer() {
 int Learner::Interactive(const DirEntry& entry, std::string_view directory,
                          const ApplicationEntry* name_entry) {
     SoftwareConsole& con = *env_.console;
-    long size = static_cast<std::int32_t>(entry.size);
+    const long long size = static_cast<long long>(entry.size);
     con.Out(FillTemplate(env_.Text(kTxtUnknownFile), {entry.name, directory, size}));
     if (name_entry) {
         con.Out(FillTemplate(env_.Text(kTxtUnrecognizedVersion), {name_entry->description}));

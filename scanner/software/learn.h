@@ -33,7 +33,7 @@ constexpr char kTempAppPrefix[] = "QA";
 constexpr char kTempIgnorePrefix[] = "QI";
 
 int AddApplicationLine(const SoftwareEnv& env, SoftwarePlatform& platform, std::string_view name,
-                       long size, std::string_view description, std::string_view version,
+                       long long size, std::string_view description, std::string_view version,
                        const std::string& database);
 int AddIgnoreLine(const SoftwareEnv& env, SoftwarePlatform& platform, std::string_view name,
                   const std::string& database);

@@ -79,8 +79,7 @@ FileStamp FormatFileStamp(const DirEntry& entry) {
     s.time = buf;
     std::snprintf(buf, sizeof buf, "%02u-%02u-%02d", month, day, year - 1900);
     s.date = buf;
-    std::snprintf(buf, sizeof buf, "%lu", static_cast<unsigned long>(entry.size));
-    s.size = buf;
+    s.size = std::to_string(entry.size);
     return s;
 }
 
@@ -98,7 +97,10 @@ void Recognizer::AddRow(std::string_view product, std::string_view version, cons
 int Recognizer::RecognizeFile(const DirEntry& entry, std::string_view directory) {
     std::string_view name = entry.name;
     if (db_.LookupIgnoredName(name)) return 0;
-    LookupResult found = db_.LookupApplication(name, entry.size);
+    // Database sizes are 32-bit: a file of 4 GB or more is looked up with
+    // the largest size a database line can name, never with its low bits.
+    LookupResult found = db_.LookupApplication(
+        name, entry.size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(entry.size));
 
     if (learner_) {
         if (found.exact) return 0;
@@ -110,8 +112,7 @@ int Recognizer::RecognizeFile(const DirEntry& entry, std::string_view directory)
         if (!s.all() && !s.unlisted()) return 0;
         std::string full(directory);
         full += name;
-        char size[24];
-        std::snprintf(size, sizeof size, "%ld", static_cast<long>(static_cast<std::int32_t>(entry.size)));
+        const std::string size = std::to_string(entry.size);
         env_.output->Item(full + " =", size);
         AddRow(full, size, entry, directory);
         return 0;

@@ -23,7 +23,7 @@ inline constexpr const char* kSoftwareClass = "Corvane|Software|1.0";
 struct DirEntry {
     char name[kSwPathMax + 1] = {};
     bool directory = false;
-    std::uint32_t size = 0;          // low 32 bits of the size
+    std::uint64_t size = 0;          // the whole size in bytes
     std::uint64_t write_time = 0;    // UTC, 100 ns units since 1601 (a FILETIME)
 };
 

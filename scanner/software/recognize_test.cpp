@@ -41,7 +41,7 @@ struct Scan {
         EXPECT_EQ(db->LoadPortion(dir.Write("QVAPPL.INI", text)), 0);
         rec = std::make_unique<Recognizer>(e.env, *db, learner);
     }
-    void File(const char* name, std::uint32_t size, const char* dir = "C:\\UTIL\\") {
+    void File(const char* name, std::uint64_t size, const char* dir = "C:\\UTIL\\") {
         DirEntry entry;
         std::snprintf(entry.name, sizeof entry.name, "%s", name);
         entry.size = size;
@@ -62,9 +62,12 @@ const char kApps[] =
     "<X>,OTHER.EXE,10,Other,1\r\n";
 
 TEST(Recognize, ModeTable) {
-    struct Case { const char* file; std::uint32_t size; const char* listed; const char* all; const char* unlisted; };
+    struct Case { const char* file; std::uint64_t size; const char* listed; const char* all; const char* unlisted; };
     const Case cases[] = {
         {"ZIP.EXE", 1234, "", "C:\\UTIL\\ZIP.EXE =|1234;", "C:\\UTIL\\ZIP.EXE =|1234;"},
+        {"ZIP.EXE", 3000000000u, "", "C:\\UTIL\\ZIP.EXE =|3000000000;", "C:\\UTIL\\ZIP.EXE =|3000000000;"},
+        // 4 GB more than the listed size: the low 32 bits do not make a match.
+        {"PAINT.EXE", (1ull << 32) + 500, "Paint =|Exists;", "Paint =|Exists;", ""},
         {"WORD.EXE", 1000, "Word Processor =|6.0;", "Word Processor =|6.0;", ""},
         {"WORD.EXE", 999, "", "", ""},
         {"PAINT.EXE", 500, "Paint =|3.1;", "Paint =|3.1;", ""},

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <sys/stat.h>
 
+#include "common/dataformat.h"
 #include "scanner/mif/mif.h"
 #include "scanner/records/inventory.h"
 
@@ -143,11 +144,18 @@ std::string DoubleBackslashes(std::string_view text) {
     return out;
 }
 
-bool StdPlatform::FileStatus(const std::string& path, std::uint32_t* time, std::int32_t* size) {
+bool StdPlatform::FileStatus(const std::string& path, std::uint32_t* time, std::uint64_t* size) {
+#ifdef _WIN32
+    // The plain stat of the Windows C runtime has a 32-bit size and fails
+    // for files of 2 GB and more.
+    struct _stat64 st;
+    if (::_stat64(path.c_str(), &st) != 0) return false;
+#else
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return false;
+#endif
     *time = static_cast<std::uint32_t>(st.st_mtime);
-    *size = static_cast<std::int32_t>(st.st_size);
+    *size = static_cast<std::uint64_t>(st.st_size);
     return true;
 }
 
@@ -161,9 +169,8 @@ bool StdPlatform::LocalTimeOf(std::uint32_t time, LocalTime* local, std::string*
     local->hour = tm->tm_hour;
     local->minute = tm->tm_min;
     local->second = tm->tm_sec;
-    char buf[40];
-    std::size_t n = std::strftime(buf, sizeof buf, "%c", tm);
-    text->assign(buf, n);
+    // "%c" in the "C" conventions, whatever the user's locale.
+    *text = DateTimeC(local->year, local->month, local->day, local->hour, local->minute, local->second);
     return true;
 }
 

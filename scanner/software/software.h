@@ -96,7 +96,8 @@ public:
     virtual ~SoftwarePlatform() = default;
     virtual bool IsFixedDrive(char letter) = 0;
     // Modification time (seconds since 1970) and size; false when missing.
-    virtual bool FileStatus(const std::string& path, std::uint32_t* time, std::int32_t* size) = 0;
+    // The size is 64-bit: files of 2 GB and more are reported, not skipped.
+    virtual bool FileStatus(const std::string& path, std::uint32_t* time, std::uint64_t* size) = 0;
     // The local time of `time`, and the date formatter's "%c" text of it.
     virtual bool LocalTimeOf(std::uint32_t time, LocalTime* local, std::string* text) = 0;
     virtual std::FILE* OpenLearningFile(const std::string& path) = 0;
@@ -106,7 +107,7 @@ public:
 
 class StdPlatform : public SoftwarePlatform {
 public:
-    bool FileStatus(const std::string& path, std::uint32_t* time, std::int32_t* size) override;
+    bool FileStatus(const std::string& path, std::uint32_t* time, std::uint64_t* size) override;
     bool LocalTimeOf(std::uint32_t time, LocalTime* local, std::string* text) override;
     std::FILE* OpenLearningFile(const std::string& path) override;
     bool ReplaceFile(const std::string& from, const std::string& to) override;
@@ -141,6 +142,8 @@ struct TemplateArg {
     TemplateArg(int n) : number(n) {}
     TemplateArg(unsigned long n) : number(static_cast<long long>(n)) {}
     TemplateArg(unsigned n) : number(n) {}
+    TemplateArg(long long n) : number(n) {}
+    TemplateArg(unsigned long long n) : number(static_cast<long long>(n)) {}
     TemplateArg(char c) : number(static_cast<unsigned char>(c)) {}
     std::string_view text;
     long long number = 0;

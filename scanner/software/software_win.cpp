@@ -39,7 +39,7 @@ void FillEntry(const WIN32_FIND_DATAA& data, DirEntry* entry) {
     entry->name[n] = '\0';
     CharUpperBuffA(entry->name, static_cast<DWORD>(n));
     entry->directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    entry->size = data.nFileSizeLow;
+    entry->size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     entry->write_time = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
                         data.ftLastWriteTime.dwLowDateTime;
 }

@@ -71,7 +71,7 @@ int RunSoftwareScan(const SoftwareEnv& env, const SoftwareScanParams& params, Ap
         progress.EndPass(last, env.Text(kTxtDone));
         if (last) break;
     }
-    std::uint16_t files = walker->file_count();
+    const std::uint32_t files = walker->file_count();
     db.Close();
     if (!learning) {
         char value[16];

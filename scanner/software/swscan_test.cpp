@@ -53,6 +53,13 @@ TEST(SoftwareScan, DrivesRootAndNumberOfFiles) {
     EXPECT_EQ(r.captures, 1);
     EXPECT_EQ(r.e.console.out, "");  // not verbose: no progress display
 
+    // The count is not cut to 16 bits.
+    ScanRun many;
+    many.platform.fixed = "C";
+    for (int i = 0; i < 100000; ++i) many.tree.Add("C:\\", "F" + std::to_string(i) + ".TXT", false, 1);
+    EXPECT_EQ(many.Go(), 0);
+    EXPECT_EQ(many.e.output.items, std::vector<std::string>{"Number of Files = |100000"});
+
     ScanRun root;
     root.params.scan_root = "D:\\SUB\\";
     root.tree.Add("D:\\SUB\\", "A.EXE", false, 1);

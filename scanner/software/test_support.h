@@ -103,7 +103,7 @@ struct FakeTree : DirectorySource {
         const std::vector<DirEntry>* entries;
         std::size_t next;
     };
-    void Add(const std::string& dir, const std::string& name, bool directory, std::uint32_t size,
+    void Add(const std::string& dir, const std::string& name, bool directory, std::uint64_t size,
              std::uint64_t time = 0) {
         DirEntry e;
         std::snprintf(e.name, sizeof e.name, "%s", name.c_str());
@@ -134,10 +134,10 @@ struct FakeTree : DirectorySource {
 struct FakePlatform : StdPlatform {
     std::string fixed = "C";
     bool replace_fails = false;
-    std::map<std::string, std::pair<std::uint32_t, std::int32_t>> files;  // when not empty: FileStatus answers from here
+    std::map<std::string, std::pair<std::uint32_t, std::uint64_t>> files;  // when not empty: FileStatus answers from here
     std::vector<std::string> probed;
     bool IsFixedDrive(char letter) override { return fixed.find(letter) != std::string::npos; }
-    bool FileStatus(const std::string& path, std::uint32_t* time, std::int32_t* size) override {
+    bool FileStatus(const std::string& path, std::uint32_t* time, std::uint64_t* size) override {
         probed.push_back(path);
         if (files.empty()) return StdPlatform::FileStatus(path, time, size);
         auto it = files.find(path);

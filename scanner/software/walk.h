@@ -67,7 +67,9 @@ public:
     // Walks `root` (ending in "\"). Returns 0, or the learning step's result,
     // which ends the walk at once.
     int WalkRoot(std::string_view root);
-    std::uint16_t file_count() const { return files_; }
+    // Files examined in this pass: a 32-bit count, as drives hold far more
+    // than 65535 files.
+    std::uint32_t file_count() const { return files_; }
     void ResetFileCount() { files_ = 0; }
 
     // Tail compare against the extension list; true at the first match.
@@ -81,7 +83,7 @@ private:
     const SoftwareScanSettings& settings_;
     ProgressDisplay* progress_;
     bool no_subdirectories_;
-    std::uint16_t files_ = 0;
+    std::uint32_t files_ = 0;
     char path_[kSwPathMax + 1] = {};
 };
 

@@ -5,10 +5,10 @@
 // the next run.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <regex>
 #include <string>
 #include <vector>
-
-#include <regex>
 
 #include "tests/e2e/invserver_peer.h"
 #include "tests/e2e/wine_run.h"
@@ -161,6 +161,67 @@ TEST_F(FullScan, DeliversEverythingToTheServerWithoutMessages) {
     ASSERT_NE(flat.find("MIF-ACME NETWO-Monitor Set-Polling Rat = 30\r\n"), std::string::npos);
     EXPECT_EQ(server.StoredInventory(), flat);
     EXPECT_TRUE(FileExists(mifs + "/QVISCAN.MIF"));
+}
+
+// Runs the harness script (up, down).
+void Harness(const std::string& command) {
+    const char* script = std::getenv("QV_HARNESS");
+    RunResult r = Run({script ? script : "tests/harness/wine.sh", command});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+}
+
+// The prefix's user locale comes from the environment of the process that
+// starts the wineserver. For the life of this object Wine programs run under
+// a German locale; at its end the server is restarted as the harness starts
+// it, so the tests after this one keep the "C" conventions.
+class GermanWine {
+public:
+    GermanWine() { Harness("down"); }
+    ~GermanWine() {
+        Harness("down");
+        Harness("up");
+    }
+    RunResult Run(const std::string& program, const std::vector<std::string>& args) const {
+        RunOptions o;
+        o.timeout_ms = 120000;
+        o.env = {"LC_ALL=de_DE"};
+        return RunWine(program, args, o);
+    }
+};
+
+// Under a German user locale the C runtime writes "2016,0" and "1.1.1997";
+// inventory values keep the "C" conventions in the flat file, the packets
+// and the MIF file.
+TEST_F(FullScan, ValuesKeepTheCConventionsUnderAGermanLocale) {
+    WriteFile(root + "/QVAPPL.INI", "[Corvane Inventory]\r\nVersion=2.0\r\nMode=All\r\n"
+                                    "CfgFiles1=D:\\FST\\CFG\\WIN.INI\r\n[Applications]\r\n");
+    WriteFile(root + "/CFG/WIN.INI", "[windows]\r\n");
+    InventoryServer server;
+    GermanWine german;
+    // The locale is in force: the system's short date is German.
+    RunResult date = german.Run("cmd", {"/c", "date", "/t"});
+    ASSERT_TRUE(std::regex_search(date.out, std::regex(R"(\d\d?\.\d\d?\.\d{4})"))) << date.out;
+
+    RunResult r = german.Run(kProgram, {"/S=SRV", "/NTT127.0.0.1:" + std::to_string(server.port()),
+                                        "/O=D:\\FST\\OUT.TXT", "/M", "/I=D:\\FST\\QVAPPL.INI", "/D=D:\\FST\\TREE"});
+    ASSERT_FALSE(r.timed_out);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    const std::string flat = ReadFile(root + "/OUT.TXT");
+    const std::string mif = ReadFile(mifs + "/QVISCAN.MIF");
+    const std::regex comma(R"(\d,\d MB)");
+    EXPECT_FALSE(std::regex_search(flat, comma)) << flat;
+    EXPECT_FALSE(std::regex_search(mif, comma)) << mif;
+    EXPECT_TRUE(std::regex_search(flat, std::regex(R"(Logical Drive C - Size = +\d+\.\d MB\r\n)"))) << flat;
+    EXPECT_TRUE(std::regex_search(mif, std::regex(R"("C"," *\d+\.\d MB")"))) << mif;
+    EXPECT_TRUE(std::regex_search(
+        flat, std::regex(R"(Cfg - D:\\FST\\CFG\\WIN\.INI = \d\d/\d\d/\d\d \d\d:\d\d:\d\d 11\r\n)")))
+        << flat;
+    std::smatch installed;
+    if (std::regex_search(flat, installed, std::regex("Install Date = ([^\r]*)\r\n")))
+        EXPECT_TRUE(std::regex_match(installed[1].str(), std::regex(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d)")))
+            << installed[1];
+    server.Log();
+    EXPECT_EQ(server.StoredInventory(), flat);
 }
 
 TEST_F(FullScan, OwnMifFileIsNotImportedOnTheNextRun) {
