@@ -13,8 +13,10 @@ using serverlink::PutU16;
 
 const char* UsageText() {
     return "Usage: invserver [options]\n"
+           "       invserver list | show DEVICE | find TEXT [--storage=DIR]\n"
            "Inventory server: answers the scanner's device requests over UDP, acknowledges\n"
-           "its data packets and stores each device's latest inventory.\n"
+           "its data packets and stores each device's latest inventory. The second form\n"
+           "queries the stored inventories ('invserver list --help' tells more).\n"
            "\n"
            "  --address=ADDR       address to listen on (default 0.0.0.0)\n"
            "  --port=N             UDP port (default 5007; 0 picks a free one)\n"
