@@ -292,8 +292,8 @@ void InventoryServer::Expire(std::uint64_t now, std::uint64_t idle_ms) {
     for (auto it = sessions_.begin(); it != sessions_.end();) {
         if (now - it->second.seen_ms > idle_ms) {
             if (!it->second.done && !it->second.stream.flat().empty())
-                log_("incomplete inventory from " + it->first + " dropped after " +
-                     std::to_string(it->second.base - 1) + " packets");
+                log_(std::string(it->second.complete ? "unstored" : "incomplete") + " inventory from " + it->first +
+                     " dropped after " + std::to_string(it->second.base - 1) + " packets");
             it = sessions_.erase(it);
         } else {
             ++it;
