@@ -229,6 +229,12 @@ TEST(MifImport, TableFoundByGroupName) {
         "Start Group\nName = \"disks\"\nStart Attribute\nName = \"Size\"\nID = 4\nEnd Attribute\nEnd Group\n"
         "Start Table\nGroupName = \"DISKS\"\n{\"10 MB\"}\n{\"20 MB\"}\nEnd Table\nEnd Component\n";
     EXPECT_EQ(Import(text).items, (Items{{"MIF-Disks Inc-disks-Size1 =", "10 MB"}, {"MIF-Disks Inc-disks-Size2 =", "20 MB"}}));
+
+    // "end" inside a row (an unquoted "Vendor") is a value, not the table's end.
+    const std::string words =
+        "Start Component\nName = \"C\"\nStart Group\nName = \"g\"\nStart Attribute\nName = \"N\"\nID = 1\n"
+        "End Attribute\nEnd Group\nStart Table\nGroupName = \"g\"\n{1, Vendor}\n{2, Pending}\nEnd Table\nEnd Component\n";
+    EXPECT_EQ(Import(words).items, (Items{{"MIF-C-g-N1 =", "1"}, {"MIF-C-g-N2 =", "2"}}));
 }
 
 TEST(MifImport, TokenizerCommentsEnumsAndQuotes) {
