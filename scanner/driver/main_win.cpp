@@ -328,7 +328,11 @@ int main(int argc, char** argv) {
         }
         int result = RunSoftwarePhase([](unsigned id) { return Text(id); });
         if (result != 0) return result;
-        if (!s.learning()) ImportCustomMifs(mif.directory);
+        // A MIF file whose import was cut short is named on the console too.
+        if (!s.learning())
+            ImportCustomMifs(mif.directory, [](const std::string& path) {
+                if (Settings().verbose) PrintText(kStrMifImportCut, path.c_str());
+            });
     }
 
     // 23. The last packet, the outstanding acknowledgements, the link's end.

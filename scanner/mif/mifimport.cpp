@@ -2,6 +2,7 @@
 #include "scanner/mif/mifimport.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -37,8 +38,27 @@ public:
     // False when the file is to be skipped.
     bool PreScan();
     void MainPass();
+    // A limit stopped the reading of something the file holds.
+    bool cut() const { return cut_; }
 
 private:
+    // A recorded table line and the first quoted text after it (read once).
+    struct TableLine {
+        std::size_t position;
+        bool read = false, found = false;
+        std::string text;
+    };
+    // A table read whole: the values of each row, trimmed and cut, one after
+    // the other in `text`. A last row that the file's end (or a limit) broke
+    // off holds only the values that were ended by a comma.
+    struct Table {
+        std::size_t position = SIZE_MAX;
+        std::string text;
+        std::vector<std::uint32_t> value_end;  // end of each value in text
+        std::vector<std::uint32_t> row_first;  // index of each row's first value
+        bool last_row_open = false;
+    };
+
     enum class Await { kNone, kComponentName, kGroupName, kGroupClass, kAttributeName, kAttributeValue,
                        kAttributeId, kAfterId };
 
@@ -48,10 +68,18 @@ private:
     void Token(const std::string& token);
     bool Found(std::string_view token, std::string& value);
     bool FindTable(std::string_view name, std::size_t& position);
+    bool ReadQuotedText(TableLine& line);
+    void ReadTable(std::size_t position);
+    void AddValue(std::string& value);
     void EmitColumn();
-    bool Spend() {
-        if (budget_ == 0) return false;
-        --budget_;
+    // Takes n bytes from the budget; false (the import is cut) when spent.
+    bool Spend(std::size_t n = 1) {
+        if (budget_ < n) {
+            budget_ = 0;
+            cut_ = true;
+            return false;
+        }
+        budget_ -= n;
         return true;
     }
     void Scalar(const std::string& value);
@@ -59,9 +87,12 @@ private:
     std::string_view d_;
     const MifItemFn& add_;
     bool short_keys_ = false;
-    std::vector<std::size_t> tables_;
+    std::vector<TableLine> tables_;
+    bool tables_overflow_ = false;
+    Table table_read_;
     std::size_t pos_ = 0;
     std::size_t budget_;
+    bool cut_ = false;
 
     std::string component_, group_, class_, attribute_;
     bool has_table_ = false;
@@ -97,9 +128,12 @@ void MifReader::ReadTableSection(std::size_t& pos) {
             if (c == '\n') break;
         }
         if (line.find("END TABLE") != std::string::npos) return;
-        if ((line.find("GROUPNAME") != std::string::npos || line.find("CLASS") != std::string::npos) &&
-            tables_.size() < kMifTableListMax)
-            tables_.push_back(line_start);
+        if (line.find("GROUPNAME") != std::string::npos || line.find("CLASS") != std::string::npos) {
+            if (tables_.size() < kMifTableListMax)
+                tables_.push_back({line_start});
+            else
+                tables_overflow_ = true;
+        }
     }
 }
 
@@ -175,23 +209,34 @@ bool MifReader::Found(std::string_view token, std::string& value) {
     return true;
 }
 
-// The recorded table line whose first quoted text is `name`.
-bool MifReader::FindTable(std::string_view name, std::size_t& position) {
-    for (std::size_t start : tables_) {
-        std::size_t p = start;
-        while (p < d_.size() && d_[p] != '"' && Spend()) ++p;
-        if (p >= d_.size() || budget_ == 0) continue;
-        std::string text;
+// The first quoted text after a recorded line, kept to the length of the
+// names it is compared with.
+bool MifReader::ReadQuotedText(TableLine& line) {
+    if (line.read) return line.found;
+    line.read = true;
+    std::size_t p = line.position;
+    while (p < d_.size() && d_[p] != '"' && Spend()) ++p;
+    if (p >= d_.size() || d_[p] != '"') return false;
+    ++p;
+    while (p < d_.size() && d_[p] != '"' && Spend()) {
+        if (line.text.size() < kMifImportTextMax) line.text += d_[p];
         ++p;
-        while (p < d_.size() && d_[p] != '"' && Spend()) {
-            if (text.size() <= kMifImportTextMax) text += d_[p];
-            ++p;
-        }
-        if (p < d_.size() && SameText(text, name)) {
-            position = start;
+    }
+    line.found = p < d_.size() && d_[p] == '"';
+    return line.found;
+}
+
+// The recorded table line whose first quoted text is `name`. Both are cut to
+// the same length, so names longer than that still find their table.
+bool MifReader::FindTable(std::string_view name, std::size_t& position) {
+    for (TableLine& line : tables_) {
+        if (ReadQuotedText(line) && SameText(line.text, name.substr(0, kMifImportTextMax))) {
+            position = line.position;
             return true;
         }
     }
+    // The table may be among the lines the list had no room for.
+    if (tables_overflow_) cut_ = true;
     return false;
 }
 
@@ -201,11 +246,28 @@ void MifReader::Scalar(const std::string& value) {
     add_(key, value);
 }
 
-// The current attribute's column of the current table, row by row.
-void MifReader::EmitColumn() {
-    std::size_t p = table_;
-    for (int row = 1;; ++row) {
-        // 1. The next "{", unless "end" comes first.
+// Trims a table value (leading quotes, blanks and control characters, and
+// the last quote), cuts it and appends it to the table read.
+void MifReader::AddValue(std::string& value) {
+    std::size_t lead = 0;
+    while (lead < value.size() && (value[lead] == '"' || value[lead] == ' ' || IsControl(value[lead]))) ++lead;
+    value.erase(0, lead);
+    const std::size_t last_quote = value.rfind('"');
+    if (last_quote != std::string::npos) value.erase(last_quote, 1);
+    if (value.size() > kMifImportTextMax) value.resize(kMifImportTextMax);
+    table_read_.text += value;
+    table_read_.value_end.push_back(static_cast<std::uint32_t>(table_read_.text.size()));
+    value.clear();
+}
+
+// Reads the table at a recorded position, all rows and columns, in one pass.
+void MifReader::ReadTable(std::size_t position) {
+    Table& t = table_read_;
+    t = Table{};
+    t.position = position;
+    std::size_t p = position;
+    for (;;) {
+        // The next "{", unless "end" comes first.
         bool quoted = false, comment = false, open = false;
         char previous = '\0';
         std::string last3;
@@ -232,53 +294,76 @@ void MifReader::EmitColumn() {
             if (last3 == "end") return;
         }
         if (!open) return;
-
-        // 2. and 3. Skip ordinal - 1 values, then read one; a row with fewer
-        // values gives an empty one instead of running into the next row.
-        std::string value;
-        bool row_end = false;
-        quoted = comment = false;
-        previous = '\0';
-        for (int field = 1; field <= ordinal_ && !row_end; ++field) {
-            const bool wanted = field == ordinal_;
-            for (;;) {
-                if (p >= d_.size() || !Spend()) return;
-                const char c = d_[p++];
-                if (comment) {
-                    comment = c != '\n';
-                    continue;
-                }
-                if (c == '"' && previous != '\\') quoted = !quoted;
-                previous = c;
-                if (!quoted) {
-                    if (c == ',') break;
-                    if (c == '}') {
-                        row_end = true;
-                        break;
-                    }
-                    if (c == '/' && p < d_.size() && d_[p] == '/') {
-                        comment = true;
-                        ++p;
-                        continue;
-                    }
-                    if (c == ' ') continue;
-                }
-                if (wanted && !IsControl(c) && value.size() < kMifTokenMax) value += c;
-            }
+        if (t.value_end.size() >= kMifTableValuesMax) {
+            cut_ = true;
+            return;
         }
 
-        // 4. Trim the leading quotes, blanks and control characters and the last quote.
-        std::size_t lead = 0;
-        while (lead < value.size() && (value[lead] == '"' || value[lead] == ' ' || IsControl(value[lead]))) ++lead;
-        value.erase(0, lead);
-        const std::size_t last_quote = value.rfind('"');
-        if (last_quote != std::string::npos) value.erase(last_quote, 1);
-        if (value.size() > kMifImportTextMax) value.resize(kMifImportTextMax);
+        // The row's values, up to its "}": each ends at a comma outside
+        // quotes; comments, control characters and blanks outside quotes
+        // are dropped.
+        t.row_first.push_back(static_cast<std::uint32_t>(t.value_end.size()));
+        std::string value;
+        quoted = comment = false;
+        previous = '\0';
+        for (;;) {
+            if (p >= d_.size() || !Spend() || t.value_end.size() >= kMifTableValuesMax) {
+                if (t.value_end.size() >= kMifTableValuesMax) cut_ = true;
+                t.last_row_open = true;
+                return;
+            }
+            const char c = d_[p++];
+            if (comment) {
+                comment = c != '\n';
+                continue;
+            }
+            if (c == '"' && previous != '\\') quoted = !quoted;
+            previous = c;
+            if (!quoted) {
+                if (c == ',') {
+                    AddValue(value);
+                    continue;
+                }
+                if (c == '}') {
+                    AddValue(value);
+                    break;
+                }
+                if (c == '/' && p < d_.size() && d_[p] == '/') {
+                    comment = true;
+                    ++p;
+                    continue;
+                }
+                if (c == ' ') continue;
+            }
+            if (!IsControl(c) && value.size() < kMifTokenMax) value += c;
+        }
+    }
+}
 
-        // 5. The row's item.
-        const std::string r = std::to_string(row);
+// The current attribute's column of the current table, row by row. A row
+// with fewer values gives an empty one; a row broken off before the column
+// ends the column.
+void MifReader::EmitColumn() {
+    if (table_read_.position != table_) ReadTable(table_);
+    const Table& t = table_read_;
+    const std::size_t column = static_cast<std::size_t>(ordinal_ - 1);
+    for (std::size_t row = 0; row < t.row_first.size(); ++row) {
+        const std::size_t first = t.row_first[row];
+        const std::size_t end = row + 1 < t.row_first.size() ? t.row_first[row + 1] : t.value_end.size();
+        std::string_view value;
+        if (column < end - first) {
+            const std::size_t at = first + column;
+            const std::size_t from = at == 0 ? 0 : t.value_end[at - 1];
+            value = std::string_view(t.text).substr(from, t.value_end[at] - from);
+        } else if (row + 1 == t.row_first.size() && t.last_row_open) {
+            return;
+        }
+        const std::string r = std::to_string(row + 1);
         const std::string key = short_keys_ ? Printf("%.35s%s =", attribute_, r, "", "")
                                             : Printf("MIF-%.10s-%.11s-%.10s%s =", component_, group_, attribute_, r);
+        // What the items give out counts too: many attributes over a long
+        // table must not turn a small file into a flood of items.
+        if (!Spend(key.size() + value.size())) return;
         add_(key, value);
     }
 }
@@ -366,12 +451,13 @@ void MifReader::MainPass() {
 
 }  // namespace
 
-bool ImportMifText(std::string_view text, const MifItemFn& add) {
-    if (text.size() > kMifImportFileMax) text = text.substr(0, kMifImportFileMax);
+MifImportResult ImportMifText(std::string_view text, const MifItemFn& add) {
+    const bool too_long = text.size() > kMifImportFileMax;
+    if (too_long) text = text.substr(0, kMifImportFileMax);
     MifReader reader(text, add);
-    if (!reader.PreScan()) return false;
+    if (!reader.PreScan()) return MifImportResult::kSkipped;
     reader.MainPass();
-    return true;
+    return too_long || reader.cut() ? MifImportResult::kCut : MifImportResult::kRead;
 }
 
 }  // namespace qv::scanner

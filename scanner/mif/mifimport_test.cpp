@@ -15,13 +15,37 @@ using Items = std::vector<std::pair<std::string, std::string>>;
 
 struct Imported {
     bool read = false;
+    bool cut = false;
     Items items;
 };
 
 Imported Import(const std::string& text) {
     Imported r;
-    r.read = ImportMifText(text, [&r](std::string_view k, std::string_view v) { r.items.emplace_back(k, v); });
+    const MifImportResult result =
+        ImportMifText(text, [&r](std::string_view k, std::string_view v) { r.items.emplace_back(k, v); });
+    r.read = result != MifImportResult::kSkipped;
+    r.cut = result == MifImportResult::kCut;
     return r;
+}
+
+// A component with one group of `columns` attributes and its table of
+// `rows` rows; value (r, c) is "r<r>c<c>" padded with `pad` blanks inside
+// its quotes. Named by group name or by a class of `class_length`.
+std::string TableFile(int rows, int columns, std::size_t pad = 0, std::size_t class_length = 0) {
+    const std::string cls = class_length ? std::string(class_length, 'k') : "";
+    std::string t = "Start Component\nName = \"Big\"\nStart Group\nName = \"G\"\n";
+    if (!cls.empty()) t += "Class = \"" + cls + "\"\n";
+    for (int c = 1; c <= columns; ++c)
+        t += "Start Attribute\nName = \"A" + std::to_string(c) + "\"\nID = " + std::to_string(c) + "\nEnd Attribute\n";
+    t += "End Group\nStart Table\nName = \"T\"\n";
+    t += cls.empty() ? "GroupName = \"G\"\n" : "Class = \"" + cls + "\"\n";
+    for (int r = 1; r <= rows; ++r) {
+        t += "{";
+        for (int c = 1; c <= columns; ++c)
+            t += (c > 1 ? "," : "") + ("\"r" + std::to_string(r) + "c" + std::to_string(c) + std::string(pad, ' ') + "\"");
+        t += "}\n";
+    }
+    return t + "End Table\nEnd Component\n";
 }
 
 // A component of 20 characters, a group of 18 and an attribute of 12.
@@ -131,12 +155,86 @@ TEST(MifImport, ThreeRowTableGivesAColumnPerAttribute) {
     EXPECT_EQ(short_keys.items[5].first, "Version3 =");
 }
 
+// Tables of real-world size import whole, in any column, and tables found by
+// a class longer than the names' limit still find their rows.
+TEST(MifImport, WellFormedTablesImportWhole) {
+    const struct {
+        int rows, columns;
+        std::size_t pad, class_length;
+    } cases[] = {
+        {5000, 20, 4, 0},     // about 2.4 MB: every column and row
+        {3, 2, 0, 81},        // a class one character over the limit
+        {3, 2, 0, 200},
+        {2, 300, 0, 0},       // wider than any row kept before
+    };
+    for (const auto& c : cases) {
+        const std::string text = TableFile(c.rows, c.columns, c.pad, c.class_length);
+        Imported r = Import(text);
+        EXPECT_FALSE(r.cut) << c.rows << "x" << c.columns;
+        ASSERT_EQ(r.items.size(), static_cast<std::size_t>(c.rows) * c.columns) << c.rows << "x" << c.columns << " " << c.class_length;
+        for (int col = 1; col <= c.columns; col += c.columns - 1) {
+            for (int row = 1; row <= c.rows; row += c.rows - 1) {
+                const auto& item = r.items[static_cast<std::size_t>(col - 1) * c.rows + row - 1];
+                EXPECT_EQ(item.first, "MIF-Big-G-A" + std::to_string(col) + std::to_string(row) + " =");
+                EXPECT_EQ(item.second, "r" + std::to_string(row) + "c" + std::to_string(col) + std::string(c.pad, ' '));
+            }
+            if (c.columns == 1) break;
+        }
+    }
+}
+
+// A file that hits a limit keeps the items read up to it and is reported as
+// cut; well-formed files never are.
+TEST(MifImport, LimitsCutAndSaySo) {
+    std::string many_lines = "Start Table\n";
+    for (std::size_t i = 0; i <= kMifTableListMax; ++i) many_lines += "Class = \"c" + std::to_string(i) + "\"\n";
+    many_lines += "End Table\n";
+    // Groups that take turns between two long tables, each reading its
+    // table again.
+    std::string rereads;
+    for (const char* name : {"G1", "G2"}) {
+        rereads += "Start Table\nGroupName = \"" + std::string(name) + "\"\n";
+        for (int r = 0; r < 500; ++r) rereads += "{\"" + std::string(200, 'v') + "\"}\n";
+        rereads += "End Table\n";
+    }
+    for (int g = 0; g < 80; ++g)
+        rereads += std::string("Start Component\nName = \"Again\"\nStart Group\nName = \"G") + (g % 2 ? "2" : "1") +
+                   "\"\nStart Attribute\nName = \"A\"\nID = 1\nEnd Attribute\nEnd Group\nEnd Component\n";
+    std::string wide = "Start Component\nName = \"W\"\nStart Group\nName = \"G\"\nStart Attribute\nName = \"A\"\nID = 1\n"
+                       "End Attribute\nEnd Group\nStart Table\nGroupName = \"G\"\n{" +
+                       std::string(kMifTableValuesMax + 10, ',') + "}\n{\"last\"}\nEnd Table\nEnd Component\n";
+    const struct {
+        const char* name;
+        std::string text;
+        bool cut;
+        std::size_t at_least;
+    } cases[] = {
+        {"well-formed", kTable, false, 10},
+        {"table lines beyond the list, then a group", many_lines + kScalars, true, 2},
+        {"tables read again past the budget", rereads, true, 10000},
+        {"a table of too many values", wide, true, 1},
+        {"longer than the file limit", kScalars + std::string(kMifImportFileMax, ' '), true, 2},
+    };
+    for (const auto& c : cases) {
+        Imported r = Import(c.text);
+        EXPECT_EQ(r.cut, c.cut) << c.name;
+        EXPECT_TRUE(r.read) << c.name;
+        EXPECT_GE(r.items.size(), c.at_least) << c.name;
+    }
+}
+
 TEST(MifImport, TableFoundByGroupName) {
     const std::string text =
         "Start Component\nName = \"Disks Inc\"\n"
         "Start Group\nName = \"disks\"\nStart Attribute\nName = \"Size\"\nID = 4\nEnd Attribute\nEnd Group\n"
         "Start Table\nGroupName = \"DISKS\"\n{\"10 MB\"}\n{\"20 MB\"}\nEnd Table\nEnd Component\n";
     EXPECT_EQ(Import(text).items, (Items{{"MIF-Disks Inc-disks-Size1 =", "10 MB"}, {"MIF-Disks Inc-disks-Size2 =", "20 MB"}}));
+
+    // "end" inside a row (an unquoted "Vendor") is a value, not the table's end.
+    const std::string words =
+        "Start Component\nName = \"C\"\nStart Group\nName = \"g\"\nStart Attribute\nName = \"N\"\nID = 1\n"
+        "End Attribute\nEnd Group\nStart Table\nGroupName = \"g\"\n{1, Vendor}\n{2, Pending}\nEnd Table\nEnd Component\n";
+    EXPECT_EQ(Import(words).items, (Items{{"MIF-C-g-N1 =", "1"}, {"MIF-C-g-N2 =", "2"}}));
 }
 
 TEST(MifImport, TokenizerCommentsEnumsAndQuotes) {

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "scanner/mif/mifimport.h"
 #include "scanner/records/inventory.h"
 
 namespace qv::scanner {
@@ -41,7 +43,7 @@ protected:
         Clean();
     }
     static void Clean() {
-        for (const char* name : {"b.mif", "A.MIF", "QVISCAN.MIF", "c.txt", "locked.mif"})
+        for (const char* name : {"b.mif", "A.MIF", "QVISCAN.MIF", "c.txt", "locked.mif", "cut.mif"})
             DeleteFileA((std::string(kDir) + "\\" + name).c_str());
         RemoveDirectoryA((std::string(kDir) + "\\sub.mif").c_str());
         RemoveDirectoryA(kDir);
@@ -67,6 +69,25 @@ TEST_F(MifImportWalk, MissingOrEmptyDirectoryAndUnreadableFile) {
     Write("A.MIF", Component("First", "1"));
     ImportCustomMifs(std::string(kDir) + "\\");
     EXPECT_EQ(flat_.text, "MIF-First-G-A = 1\r\n");
+}
+
+// A file whose import a limit cut short adds an item naming it, after its
+// own items, and the caller hears of it; a whole one does neither.
+TEST_F(MifImportWalk, CutImportIsReportedNeverSilent) {
+    std::string lines = "Start Table\n";
+    for (std::size_t i = 0; i <= kMifTableListMax; ++i) lines += "Class = \"c\"\n";
+    Write("cut.mif", lines + "End Table\n" + Component("Big", "1"));
+    std::vector<std::string> told;
+    ImportCustomMifs(kDir, [&told](const std::string& path) { told.push_back(path); });
+    EXPECT_EQ(flat_.text, "MIF-Big-G-A = 1\r\nMIF Import - Cut = C:\\QVMIFIMPORTTEST\\cut.mif\r\n");
+    EXPECT_EQ(told, std::vector<std::string>{"C:\\QVMIFIMPORTTEST\\cut.mif"});
+
+    flat_.text.clear();
+    told.clear();
+    Write("cut.mif", Component("Whole", "2"));
+    ImportCustomMifs(kDir, [&told](const std::string& path) { told.push_back(path); });
+    EXPECT_EQ(flat_.text, "MIF-Whole-G-A = 2\r\n");
+    EXPECT_TRUE(told.empty());
 }
 
 }  // namespace

@@ -299,6 +299,40 @@ int ApplicationsDatabase::LoadPortion(const std::string& path) {
     return kDbResultOk;
 }
 
+// The NAME of the first entry line at or after file offset `at` in the
+// [Applications] body, passing over comment and blank lines of any length.
+// *complete is false when only the first kNamePeek bytes of a longer NAME
+// were read. An empty NAME when the body ends first.
+std::string ApplicationsDatabase::NextEntryName(std::FILE* file, std::uint64_t at, bool* complete) const {
+    *complete = true;
+    const std::uint64_t end = spans_.app_start + spans_.app_length;
+    char peek[kNamePeek];
+    bool in_skipped_line = false;
+    while (at < end) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof peek, end - at));
+        if (std::fseek(file, static_cast<long>(at), SEEK_SET) != 0) return {};
+        const std::size_t got = std::fread(peek, 1, want, file);
+        if (got == 0) return {};
+        if (!in_skipped_line) {
+            const char first = peek[0];
+            if (first != '\r' && first != '\n' && first != ';') {
+                std::string name(CutName(peek, got, complete));
+                if (got < sizeof peek) *complete = true;
+                return name;
+            }
+            in_skipped_line = true;
+        }
+        const char* lf = static_cast<const char*>(std::memchr(peek, '\n', got));
+        if (lf) {
+            at += static_cast<std::uint64_t>(lf - peek) + 1;
+            in_skipped_line = false;
+        } else {
+            at += got;
+        }
+    }
+    return {};
+}
+
 // How much of a full portion to keep: up to the start of the incomplete last
 // line, and before that, before the lines that carry the same NAME as the
 // line at the cut, so that the next portion begins with the whole group.
@@ -313,20 +347,15 @@ std::size_t ApplicationsDatabase::KeepNameGroups(std::FILE* file, const char* te
     if (!last_lf) return size;  // one line longer than the portion: cut it
     std::size_t tail = static_cast<std::size_t>(last_lf - text) + 1;
 
-    // The NAME at the cut: the incomplete line's when its NAME is whole in
-    // memory, otherwise the line's NAME as it stands in the file (the read
-    // ended inside the prefix or the NAME, or exactly at a line end).
+    // The NAME at the cut: that of the first entry line from the cut on
+    // (comment and blank lines between the lines of a group are passed
+    // over), taken from memory when it is whole there, else from the file.
     bool complete = false;
     std::string name;
-    if (tail < size) name.assign(CutName(text + tail, size - tail, &complete));
-    if (!complete) {
-        char peek[kNamePeek];
-        std::size_t got = 0;
-        if (std::fseek(file, static_cast<long>(next_offset_ + tail), SEEK_SET) == 0)
-            got = std::fread(peek, 1, sizeof peek, file);
-        name.assign(CutName(peek, got, &complete));
-        if (got < sizeof peek) complete = true;
-    }
+    const char at_cut = tail < size ? text[tail] : '\n';
+    if (at_cut != '\r' && at_cut != '\n' && at_cut != ';')
+        name.assign(CutName(text + tail, size - tail, &complete));
+    if (!complete) name = NextEntryName(file, next_offset_ + tail, &complete);
     if (name.empty()) return tail;
 
     // Comment and blank lines between the lines of a group go with it.

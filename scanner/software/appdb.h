@@ -15,7 +15,8 @@
 // memory that can be had (MemoryLimit lets tests say how much that is), it is
 // loaded in consecutive portions, and the caller walks the file system once
 // per portion. A portion never ends inside a line, and the lines of one NAME
-// stay in one portion (unless that group alone is longer than a portion).
+// stay in one portion (unless that group alone is longer than a portion),
+// whatever comment or blank lines lie between them.
 // The file is closed whenever LoadPortion returns, so that the learning mode
 // may replace it while the walk runs.
 //
@@ -159,6 +160,7 @@ private:
     std::unique_ptr<char[]> Allocate(std::size_t size) const;
     bool ReadAt(std::FILE* file, std::uint64_t offset, char* dst, std::size_t size) const;
     std::size_t KeepNameGroups(std::FILE* file, const char* text, std::size_t size) const;
+    std::string NextEntryName(std::FILE* file, std::uint64_t at, bool* complete) const;
     void IndexApplications(const char* text, std::size_t size);
     void IndexIgnore(const char* text, std::size_t size);
 

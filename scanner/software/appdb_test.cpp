@@ -200,7 +200,10 @@ TEST(AppDbFailures, OpenAndMemory) {
     EXPECT_EQ(no_portion.result, 0);  // the body is small: its own size fits
 }
 
-// A body of many lines, with groups of one NAME, loaded in portions.
+// A body of many lines, with groups of one NAME, loaded in portions. Comment
+// and blank lines (some longer than the NAME look-ahead) lie between the
+// lines of a group; a leading comment of varying length moves every cut, so
+// cuts fall on every kind of line.
 TEST(AppDbPortions, NeverSplitANameAndCoverEveryLineOnce) {
     std::string body;
     std::vector<std::string> lines;
@@ -212,12 +215,17 @@ TEST(AppDbPortions, NeverSplitANameAndCoverEveryLineOnce) {
                                ",Program " + std::to_string(n) + "," + std::to_string(g) + ".0";
             lines.push_back(line);
             body += line + "\r\n";
-            if (rng() % 50 == 0) body += "; comment\r\n";
+            switch (rng() % 8) {
+            case 0: body += "; comment\r\n"; break;
+            case 1: body += "\r\n"; break;
+            case 2: body += ";" + std::string(400, 'c') + "\r\n\r\n"; break;
+            default: break;
+            }
         }
     }
     ASSERT_GT(body.size(), 4 * kMinPortionSize);
-    for (std::size_t limit : {std::size_t(40000), std::size_t(70000), body.size() / 3}) {
-        Loaded l(Db("[Applications]\r\n" + body + "[Ignore]\r\n<I>,X.EXE\r\n"), limit);
+    auto check = [&](const std::string& lead, std::size_t limit) {
+        Loaded l(Db("[Applications]\r\n" + lead + body + "[Ignore]\r\n<I>,X.EXE\r\n"), limit);
         ASSERT_EQ(l.result, 0);
         EXPECT_LE(l.db->portion_size() + 1, limit);
         std::multiset<std::string> seen;
@@ -231,7 +239,8 @@ TEST(AppDbPortions, NeverSplitANameAndCoverEveryLineOnce) {
                                    std::string(e.description) + "," + std::string(e.version);
                 seen.insert(line);
                 names.insert(std::string(e.name));
-                EXPECT_EQ(names_in_earlier.count(std::string(e.name)), 0u) << "split group " << e.name;
+                ASSERT_EQ(names_in_earlier.count(std::string(e.name)), 0u)
+                    << "split group " << e.name << " lead " << lead.size() << " limit " << limit;
             }
             names_in_earlier.insert(names.begin(), names.end());
             if (l.db->IsLastPortion()) break;
@@ -241,7 +250,9 @@ TEST(AppDbPortions, NeverSplitANameAndCoverEveryLineOnce) {
         EXPECT_GT(portions, 1) << limit;
         EXPECT_EQ(seen, std::multiset<std::string>(lines.begin(), lines.end())) << limit;
         EXPECT_TRUE(l.db->LookupIgnoredName("X.EXE"));
-    }
+    };
+    for (std::size_t limit : {std::size_t(70000), body.size() / 3}) check("", limit);
+    for (std::size_t lead = 0; lead < 400; lead += 41) check(";" + std::string(lead, 'x') + "\r\n", 40000);
 }
 
 TEST(AppDbPortions, FileClosedBetweenCallsAndReopened) {

@@ -1,6 +1,8 @@
 // invserver: a small inventory server daemon for Linux.
 //
-// One UDP socket, one thread: poll for a datagram (waking every 500 ms to
+// With "list", "show" or "find" as its first word it answers a query over
+// the stored inventories instead (query.h) and exits. Otherwise: one UDP
+// socket, one thread: poll for a datagram (waking every 500 ms to
 // expire idle sessions and to notice a shutdown request), hand it to
 // InventoryServer, send what it answers. SIGINT and SIGTERM only set a flag,
 // so the loop ends between datagrams and every inventory is either stored
@@ -20,7 +22,9 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
+#include "tools/invserver/query.h"
 #include "tools/invserver/server.h"
 
 namespace {
@@ -62,6 +66,13 @@ bool PeerAddress(const std::string& text, sockaddr_in* a) {
 
 int main(int argc, char** argv) {
     using namespace qv::invserver;
+    if (argc > 1 && IsQueryCommand(argv[1])) {
+        std::string out, err;
+        int rc = RunQuery(std::vector<std::string>(argv + 1, argv + argc), &out, &err);
+        std::fputs(out.c_str(), stdout);
+        std::fputs(err.c_str(), stderr);
+        return rc;
+    }
     ServerOptions opt;
     std::string error;
     bool help = false;

@@ -1,6 +1,7 @@
 // The inventory server's sessions and answers (see server.h).
 #include "tools/invserver/server.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -12,8 +13,10 @@ using serverlink::PutU16;
 
 const char* UsageText() {
     return "Usage: invserver [options]\n"
+           "       invserver list | show DEVICE | find TEXT [--storage=DIR]\n"
            "Inventory server: answers the scanner's device requests over UDP, acknowledges\n"
-           "its data packets and stores each device's latest inventory.\n"
+           "its data packets and stores each device's latest inventory. The second form\n"
+           "queries the stored inventories ('invserver list --help' tells more).\n"
            "\n"
            "  --address=ADDR       address to listen on (default 0.0.0.0)\n"
            "  --port=N             UDP port (default 5007; 0 picks a free one)\n"
@@ -135,6 +138,13 @@ void InventoryServer::OnRequest(const std::string& peer, const serverlink::Devic
     std::uint64_t number = 0;
     if (req.wants_id || req.device_id.empty()) {
         number = storage_.AssignNumber();
+        if (number == 0) {
+            // No reply: the scanner ends without an ID rather than with one
+            // that may be handed out again.
+            log_("device request from " + peer + ": cannot assign a device number in " + storage_.root() +
+                 " (" + std::strerror(errno) + "); not answered");
+            return;
+        }
         s.key = Storage::KeyForNumber(number);
     } else {
         s.key = storage_.KeyForId(req.device_id);
@@ -142,8 +152,11 @@ void InventoryServer::OnRequest(const std::string& peer, const serverlink::Devic
     }
     long count = opt_.expected_files;
     if (count < 0) {
+        // The count is 16 bits on the wire: a larger one is sent as the
+        // largest, so the scanner's progress bar simply fills.
         count = storage_.LastFileCount(s.key);
-        if (count < 0 || count > 65535) count = 1;
+        if (count < 0) count = 1;
+        if (count > 65535) count = 65535;
     }
     std::vector<serverlink::ConfigEntry> files = storage_.ConfigFiles(s.key);
 
@@ -197,67 +210,90 @@ void InventoryServer::OnData(const std::string& peer, const std::uint8_t* data, 
     // The acknowledgement goes out after the packet is taken in, so that the
     // one for the last packet means the inventory is already stored: the
     // scanner ends as soon as it has it.
-    Accept(peer, word, payload, n, now);
+    if (!Accept(peer, word, payload, n, now)) return;
     std::uint8_t ack[2];
     PutU16(ack, word);
     ++stats_.acks_sent;
     Send(peer, ack, sizeof ack, opt_.drop_acks, opt_.dup_acks, &stats_.acks_dropped);
 }
 
-void InventoryServer::Accept(const std::string& peer, std::uint16_t word, const std::uint8_t* payload,
+// A digest of a decoded packet, to tell a late copy from a new inventory.
+static std::uint64_t PacketDigest(unsigned wire, const std::uint8_t* payload, std::size_t n) {
+    std::uint64_t h = 1469598103934665603ull ^ wire;
+    for (std::size_t i = 0; i < n; ++i) h = (h ^ payload[i]) * 1099511628211ull;
+    return h;
+}
+
+bool InventoryServer::Accept(const std::string& peer, std::uint16_t word, const std::uint8_t* payload,
                              std::size_t n, std::uint64_t now) {
     Session& s = sessions_[peer];                 // replays come without a request
     s.seen_ms = now;
+    unsigned wire = word >> 8;
     if (s.done) {
+        // A copy of a packet of the stored inventory is acknowledged again;
+        // anything else begins the next inventory from this address.
+        const std::uint64_t digest = PacketDigest(wire, payload, n);
+        for (std::size_t i = wire == 0 ? 255 : wire - 1; i < s.digests.size(); i += 256)
+            if (s.digests[i] == digest) {
+                ++stats_.duplicates;
+                return true;
+            }
+        log_("new inventory from " + peer + " after a stored one");
+        s = Session{};
+        s.seen_ms = now;
+    } else if (s.complete) {
+        // Decoded whole but not stored yet: a copy tries the store again.
         ++stats_.duplicates;
-        return;
+        return Finish(peer, s);
     }
     // Widen the 8-bit number against the first number still missing.
-    unsigned wire = word >> 8;
     unsigned delta = (wire - static_cast<unsigned>(s.base & 0xFF)) & 0xFF;
     if (delta >= 128) {                           // behind: a copy of a decoded packet
         ++stats_.duplicates;
-        return;
+        return true;
     }
     std::uint64_t number = s.base + delta;
     if (s.pending.count(number)) {
         ++stats_.duplicates;
-        return;
+        return true;
     }
     s.pending[number].assign(payload, payload + n);
     if ((word & 0xFF) != 0 && (word & 0xFF) == wire) s.last = number;
     while (!s.pending.empty() && s.pending.begin()->first == s.base) {
         auto it = s.pending.begin();
         s.stream.Feed(it->second.data(), it->second.size());
+        s.digests.push_back(PacketDigest(static_cast<unsigned>(s.base & 0xFF), it->second.data(), it->second.size()));
         s.pending.erase(it);
         if (s.last == s.base) {
             ++s.base;
-            Finish(peer, s);
-            return;
+            s.complete = true;
+            return Finish(peer, s);
         }
         ++s.base;
     }
+    return true;
 }
 
-void InventoryServer::Finish(const std::string& peer, Session& s) {
-    s.done = true;
+bool InventoryServer::Finish(const std::string& peer, Session& s) {
     s.pending.clear();
     std::string id = s.stream.Value("Device ID =");
     if (s.device_id.empty()) s.device_id = id;
     if (s.key.empty()) s.key = storage_.KeyForId(s.device_id.empty() ? peer : s.device_id);
-    bool ok = storage_.StoreInventory(s.key, s.device_id, s.stream);
-    ++stats_.inventories;
+    s.done = storage_.StoreInventory(s.key, s.device_id, s.stream);
+    if (s.done) ++stats_.inventories;
     log_("inventory from " + peer + " (" + (s.device_id.empty() ? "no device ID" : s.device_id) + "): " +
          std::to_string(s.stream.items()) + " items in " + std::to_string(s.base - 1) + " packets" +
-         (ok ? ", stored in " + storage_.DevicePath(s.key) : ", NOT STORED (write failed)"));
+         (s.done ? ", stored in " + storage_.DevicePath(s.key)
+                 : ", NOT STORED in " + storage_.DevicePath(s.key) + " (write failed); not acknowledged"));
+    return s.done;
 }
 
 void InventoryServer::Expire(std::uint64_t now, std::uint64_t idle_ms) {
     for (auto it = sessions_.begin(); it != sessions_.end();) {
         if (now - it->second.seen_ms > idle_ms) {
             if (!it->second.done && !it->second.stream.flat().empty())
-                log_("incomplete inventory from " + it->first + " dropped after " +
-                     std::to_string(it->second.base - 1) + " packets");
+                log_(std::string(it->second.complete ? "unstored" : "incomplete") + " inventory from " + it->first +
+                     " dropped after " + std::to_string(it->second.base - 1) + " packets");
             it = sessions_.erase(it);
         } else {
             ++it;

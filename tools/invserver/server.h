@@ -5,12 +5,14 @@
 // number when the scanner has no ID, and answers with the expected file
 // count, version 3.1 and the captured files it holds for that device, in as
 // many reply packets (at most 5) as the list needs. Data packets are checked
-// (checksum), acknowledged with their header word, placed by packet number
-// (8 bits on the wire, widened against the session's position; copies are
-// acknowledged again and otherwise dropped) and decoded in order; when every
-// packet up to the last one is there, the inventory is stored. Replayed
-// inventories come without a device request: their session takes the device
-// from the stream's "Device ID =" item.
+// (checksum), placed by packet number (8 bits on the wire, widened against
+// the session's position; copies are acknowledged again and otherwise
+// dropped), decoded in order and acknowledged with their header word; when
+// every packet up to the last one is there, the inventory is stored, and the
+// last packet is acknowledged only once it is. After that, a packet that is
+// not a copy of one already taken begins the next inventory of the address.
+// Replayed inventories come without a device request: their session takes
+// the device from the stream's "Device ID =" item.
 //
 // Fault injection (for tests) drops or duplicates a share of the
 // acknowledgements or reply packets, answers with another version, or with
@@ -73,15 +75,18 @@ private:
         std::uint64_t last = 0;          // number of the last packet, once seen
         std::map<std::uint64_t, std::vector<std::uint8_t>> pending;
         StreamDecoder stream;
-        bool done = false;
+        std::vector<std::uint64_t> digests;  // per decoded packet, in number order
+        bool complete = false;               // every packet up to the last decoded
+        bool done = false;                   // ... and stored
         std::uint64_t seen_ms = 0;
     };
     void OnRequest(const std::string& peer, const serverlink::DeviceRequest& req, std::uint64_t now);
     void OnData(const std::string& peer, const std::uint8_t* data, std::size_t len, std::uint64_t now);
-    // Takes a checked data packet into its session (in order, once).
-    void Accept(const std::string& peer, std::uint16_t word, const std::uint8_t* payload, std::size_t n,
+    // Takes a checked data packet into its session (in order, once); false
+    // when it must not be acknowledged (the inventory could not be stored).
+    bool Accept(const std::string& peer, std::uint16_t word, const std::uint8_t* payload, std::size_t n,
                 std::uint64_t now);
-    void Finish(const std::string& peer, Session& s);
+    bool Finish(const std::string& peer, Session& s);
     bool Chance(int percent);
     void Send(const std::string& peer, const std::uint8_t* data, std::size_t len, int drop, int dup,
               std::uint64_t* dropped);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <sys/stat.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -250,6 +251,90 @@ TEST(InvServer, ReplayWithoutRequest) {
     Harness h;
     h.Send("p:9", DataPacket(1, true, Item("Device ID =PC5F00AA11") + Item("A =1")));
     EXPECT_EQ(ReadText(h.opt.storage + "/id-PC5F00AA11/inventory.txt"), "Device ID = PC5F00AA11\r\nA = 1\r\n");
+}
+
+// A second inventory from an address whose last one is finished is a new
+// inventory, stored like the first; a late copy of the first is only
+// acknowledged again.
+TEST(InvServer, SecondInventoryFromTheSameAddressIsStored) {
+    Harness h;
+    const std::string peer = "p:9", file = h.opt.storage + "/id-PC1/inventory.txt";
+    Bytes first = DataPacket(1, true, Item("Device ID =PC1") + Item("A =1"));
+    h.Send(peer, first);
+    h.Send(peer, first);
+    EXPECT_EQ(h.Take().size(), 2u);
+    EXPECT_EQ(h.server->stats().inventories, 1u);
+    h.Send(peer, DataPacket(1, false, Item("Device ID =PC1") + Item("A =2")));
+    h.Send(peer, DataPacket(2, true, Item("B =3")));
+    EXPECT_EQ(h.Take().size(), 2u);
+    EXPECT_EQ(ReadText(file), "Device ID = PC1\r\nA = 2\r\nB = 3\r\n");
+    EXPECT_EQ(h.server->stats().inventories, 2u);
+}
+
+// What cannot be written is never acknowledged or answered: a device number
+// whose next-number file or folder cannot be written is not handed out, and
+// an inventory that cannot be stored gets no acknowledgement for its last
+// packet (a copy of it, once the store works, gets one).
+TEST(InvServer, WriteFailuresAreNotAcknowledged) {
+    const struct {
+        const char* name;
+        std::function<void(const std::string& root)> break_it, mend;
+    } cases[] = {
+        {"next-number not writable",
+         [](const std::string& r) { ::mkdir((r + "/next-number").c_str(), 0755); },
+         [](const std::string& r) { ::rmdir((r + "/next-number").c_str()); }},
+        {"device folder not makeable",
+         [](const std::string& r) { EXPECT_EQ(::symlink("nowhere", (r + "/dev-000000000001").c_str()), 0); },
+         [](const std::string& r) { ::unlink((r + "/dev-000000000001").c_str()); }},
+        {"storage root gone",
+         [](const std::string& r) { std::system(("rm -rf '" + r + "' && touch '" + r + "'").c_str()); },
+         [](const std::string& r) { ::unlink(r.c_str()); ::mkdir(r.c_str(), 0755); }},
+    };
+    for (const auto& c : cases) {
+        Harness h;
+        c.break_it(h.opt.storage);
+        h.Send("p:1", serverlink::EncodeDeviceRequest(""));
+        EXPECT_TRUE(h.Take().empty()) << c.name;
+        ASSERT_FALSE(h.log.empty());
+        EXPECT_NE(h.log.back().find("cannot assign"), std::string::npos) << c.name << ": " << h.log.back();
+        c.mend(h.opt.storage);
+        for (std::uint32_t expect : {1u, 2u}) {
+            h.Send("p:2", serverlink::EncodeDeviceRequest(""));
+            std::vector<Bytes> r = h.Take();
+            ASSERT_EQ(r.size(), 1u) << c.name;
+            EXPECT_EQ(serverlink::DecodeReplyHead(r[0].data() + 4).device_low, expect) << c.name;
+        }
+    }
+
+    Harness h;
+    const std::string folder = h.opt.storage + "/id-PC2";
+    std::ofstream(folder) << "in the way";
+    Bytes p1 = DataPacket(1, false, Item("Device ID =PC2")), p2 = DataPacket(2, true, Item("A =1"));
+    h.Send("p:1", p1);
+    h.Send("p:1", p2);
+    EXPECT_EQ(h.Take(), (std::vector<Bytes>{{0x00, 0x01}}));
+    EXPECT_NE(h.log.back().find("NOT STORED"), std::string::npos);
+    EXPECT_EQ(h.server->stats().inventories, 0u);
+    ::unlink(folder.c_str());
+    h.Send("p:1", p2);
+    EXPECT_EQ(h.Take(), (std::vector<Bytes>{{0x02, 0x02}}));
+    EXPECT_EQ(ReadText(folder + "/inventory.txt"), "Device ID = PC2\r\nA = 1\r\n");
+    EXPECT_EQ(h.server->stats().inventories, 1u);
+}
+
+// The file count on the wire is 16 bits; a larger stored count is capped.
+TEST(InvServer, ExpectedFileCountCappedAt65535) {
+    const struct {
+        const char* stored;
+        std::uint16_t sent;
+    } cases[] = {{"    42", 42}, {" 65535", 65535}, {"100000", 65535}, {"4294967295", 65535}};
+    for (const auto& c : cases) {
+        Harness h;
+        h.Send("p:1", DataPacket(1, true, Item("Device ID =PC3") + Item(std::string("Number of Files = ") + c.stored)));
+        h.Take();
+        h.Send("p:2", serverlink::EncodeDeviceRequest("PC3"));
+        EXPECT_EQ(serverlink::DecodeReplyHead(h.Take()[0].data() + 4).count, c.sent) << c.stored;
+    }
 }
 
 TEST(InvServer, Options) {

@@ -74,8 +74,16 @@ std::uint64_t Storage::AssignNumber() {
     // Never hand out a number whose folder exists already.
     struct stat st;
     while (::stat(DevicePath(KeyForNumber(next)).c_str(), &st) == 0) ++next;
-    WriteFileAtomic(root_ + "/next-number", std::to_string(next + 1) + "\n");
-    MakeDir(DevicePath(KeyForNumber(next)));
+    // The folder is the number's claim: made here (not found), and the next
+    // number written, or the number is not handed out at all.
+    const std::string folder = DevicePath(KeyForNumber(next));
+    if (::mkdir(folder.c_str(), 0755) != 0) return 0;
+    if (!WriteFileAtomic(root_ + "/next-number", std::to_string(next + 1) + "\n")) {
+        const int error = errno;
+        ::rmdir(folder.c_str());
+        errno = error;
+        return 0;
+    }
     return next;
 }
 

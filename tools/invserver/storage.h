@@ -31,7 +31,8 @@ public:
     bool Init();                                   // creates the root
     const std::string& root() const { return root_; }
 
-    // Assigns the next device number (never 0) and creates its folder.
+    // Assigns the next device number and creates its folder; 0 (errno set)
+    // when the folder or the next number cannot be written.
     std::uint64_t AssignNumber();
     // Folder key for a device ID: the number's folder when the ID ends in the
     // 12 digits of a number assigned here, else one made from the ID itself.

@@ -22,6 +22,7 @@ void StreamDecoder::Text(const std::string& s) {
         if (c == '\r') continue;
         if (c == '\n') flat_ += '\r';
         flat_ += c;
+        text_open_line_ = c != '\n';
     }
 }
 
@@ -39,6 +40,10 @@ void StreamDecoder::Feed(const std::uint8_t* p, std::size_t len) {
             std::size_t n = sizeof kEnd - 1;
             if (s.size() >= n && s.compare(s.size() - n, n, kEnd) == 0) {
                 Text(s.substr(0, s.size() - n));
+                // As in the scanner's flat file, "_EndContents" starts a line
+                // even when the captured text does not end with a break.
+                if (text_open_line_) flat_ += "\r\n";
+                text_open_line_ = false;
                 Line(kEnd);
                 ++items_;
                 files_.push_back(std::move(current_));

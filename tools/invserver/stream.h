@@ -12,8 +12,9 @@
 // The output is the flat inventory file exactly as the scanner writes it in
 // text mode: "key value" or "key" lines, the record as four lines (name,
 // directory, time, size), the contents copied without carriage returns, and
-// every line break written as CR LF. A stored inventory can therefore be
-// compared byte for byte with the scanner's own file, or replayed by it.
+// every line break written as CR LF, and a line break before "_EndContents"
+// when the captured text does not end with one. A stored inventory can
+// therefore be compared byte for byte with the scanner's own file, or replayed by it.
 #pragma once
 
 #include <cstddef>
@@ -51,6 +52,7 @@ private:
     int record_field_ = 0;
     std::string record_[4];
     CapturedFile current_;
+    bool text_open_line_ = false;  // the flat file's contents text ends inside a line
     std::string flat_;
     std::vector<CapturedFile> files_;
     std::vector<std::pair<std::string, std::string>> first_values_;

@@ -66,6 +66,34 @@ TEST(StreamDecoder, ContentsBlocksAcrossPackets) {
     EXPECT_EQ(d.files()[2].name, "A.BAT");
 }
 
+// The scanner's flat file puts "_EndContents" on a line of its own: a text
+// that does not end with a line break gets one there (and only there).
+TEST(StreamDecoder, EndContentsAlwaysStartsALine) {
+    const struct {
+        std::string text, flat;
+    } cases[] = {
+        {"a\r\nb", "a\r\nb\r\n"},
+        {"a\r\n", "a\r\n"},
+        {"a\r", "a\r\n"},
+        {"\r", ""},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        StreamDecoder d;
+        Feed(d, Packet().Z("_BeginContents").Z("1").Z("2").Z("A.INI").Z("C:\\").Raw(c.text).Z("_EndContents")
+                    .Z("After =1").End());
+        EXPECT_EQ(d.flat(), "_BeginContents\r\nA.INI\r\nC:\\\r\n2\r\n1\r\n" + c.flat + "_EndContents\r\nAfter = 1\r\n")
+            << c.text;
+        ASSERT_EQ(d.files().size(), 1u);
+        EXPECT_EQ(d.files()[0].contents, c.text);
+    }
+    // Split across packets, the break still comes only at the end.
+    StreamDecoder d;
+    Feed(d, Packet().Z("_BeginContents").Z("1").Z("2").Z("A.INI").Z("C:\\").Z("x").End());
+    Feed(d, Packet().Raw("y").Z("_EndContents").End());
+    EXPECT_EQ(d.flat(), "_BeginContents\r\nA.INI\r\nC:\\\r\n2\r\n1\r\nxy\r\n_EndContents\r\n");
+}
+
 TEST(StreamDecoder, HostileBytesStayInBounds) {
     // Packets without terminators, a lone byte, garbage: no crash, no overrun.
     StreamDecoder d;

@@ -72,7 +72,7 @@ TEST(MifImportFuzz, TokenSoupAndManyAttributesOverABigTable) {
         Feed(input);
     }
     // Thousands of table attributes over thousands of rows stay within the
-    // re-read budget instead of taking quadratic time.
+    // budget instead of taking quadratic time and giving out millions of items.
     std::string big = "Start Table\nClass = \"t\"\n";
     for (int i = 0; i < 2000; ++i) big += "{\"row\",\"value\"}\n";
     big += "End Table\nStart Component\nName = \"c\"\nStart Group\nName = \"g\"\nClass = \"t\"\n";
