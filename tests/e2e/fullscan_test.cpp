@@ -217,9 +217,10 @@ TEST_F(FullScan, ValuesKeepTheCConventionsUnderAGermanLocale) {
         flat, std::regex(R"(Cfg - D:\\FST\\CFG\\WIN\.INI = \d\d/\d\d/\d\d \d\d:\d\d:\d\d 11\r\n)")))
         << flat;
     std::smatch installed;
-    if (std::regex_search(flat, installed, std::regex("Install Date = ([^\r]*)\r\n")))
+    if (std::regex_search(flat, installed, std::regex("Install Date = ([^\r]*)\r\n"))) {
         EXPECT_TRUE(std::regex_match(installed[1].str(), std::regex(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d)")))
             << installed[1];
+    }
     server.Log();
     EXPECT_EQ(server.StoredInventory(), flat);
 }
