@@ -88,11 +88,14 @@ public:
         return static_cast<std::size_t>(w) < n ? static_cast<uint32_t>(_doserrno) : 0;
     }
     void Close(int fd) override { _close(fd - 1); }
-    uint32_t Length(int fd, uint32_t* length) override {
-        _doserrno = 0;
-        long len = _filelength(fd - 1);
-        if (len < 0) return DosError();
-        *length = static_cast<uint32_t>(len);
+    // The runtime's _filelength is a 32-bit call (wrong or failing beyond
+    // 2 GiB); the system's own call gives the whole length and a true error.
+    uint32_t Length(int fd, uint64_t* length) override {
+        const intptr_t os = _get_osfhandle(fd - 1);
+        if (os == -1) return ERROR_INVALID_HANDLE;
+        LARGE_INTEGER size;
+        if (!::GetFileSizeEx(reinterpret_cast<HANDLE>(os), &size)) return ::GetLastError();
+        *length = static_cast<uint64_t>(size.QuadPart);
         return 0;
     }
     bool Exists(const std::string& path) override {
