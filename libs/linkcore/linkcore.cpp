@@ -217,13 +217,15 @@ bool Endpoint::ReadConn(const ConnPtr& c, uint64_t now) {
 // longest ago), whose sender becomes the current peer. Returns the length,
 // 0 when none is waiting.
 int Endpoint::TakeBuffered(void* buffer, int capacity) {
-    std::vector<ConnPtr> candidates;
+    ConnPtr current;
+    std::vector<ConnPtr> waiting;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        if (current_) candidates.push_back(current_);
-        else candidates = conns_;
+        current = current_;
+        if (!current) waiting = conns_;
     }
-    for (const ConnPtr& c : candidates) {
+    if (current) return TakeFrom(current, buffer, capacity);
+    for (const ConnPtr& c : waiting) {
         if (int n = TakeFrom(c, buffer, capacity)) return n;
     }
     return 0;
