@@ -45,6 +45,24 @@ time_t MTime(const std::string& path) {
     return stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
 }
 
+// Seconds since 1970 of a wall-clock time read as UTC.
+time_t WallClockAsUtc(int year, int month, int day, int hour) {
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    return timegm(&tm);
+}
+
+// The local time zone's offset from UTC at this moment, in seconds.
+long UtcOffsetNow() {
+    const time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local.tm_gmtoff;
+}
+
 void SetMTime(const std::string& path, time_t t) {
     struct timespec ts[2] = {{t, 0}, {t, 0}};
     utimensat(AT_FDCWD, path.c_str(), ts, 0);
@@ -541,14 +559,10 @@ TEST_F(KslaveTest, PacketClientThatDropsAndRepeatsRequests) {
     EXPECT_EQ(e2e::ReadFile(d_ + "/ROUGH.BIN"), data);  // every block written once
     EXPECT_EQ(date, 0x2521);
     EXPECT_EQ(time, 0x6000);
-    // 12:00:00 on 1 September 1998, local time.
-    std::tm tm{};
-    tm.tm_year = 98;
-    tm.tm_mon = 8;
-    tm.tm_mday = 1;
-    tm.tm_hour = 12;
-    tm.tm_isdst = -1;
-    EXPECT_EQ(MTime(d_ + "/ROUGH.BIN"), std::mktime(&tm));
+    // 12:00:00 on 1 September 1998, local time as the Windows calls count
+    // it: with the offset from UTC in effect now (daylight saving of today,
+    // not of that day), in the time zone the slave runs in (the same TZ).
+    EXPECT_EQ(MTime(d_ + "/ROUGH.BIN"), WallClockAsUtc(1998, 9, 1, 12) - UtcOffsetNow());
     EXPECT_EQ(c.Put("D:\\kslave\\ROUGH.BIN", "x", 0, 0, true).status, 80);
     EXPECT_GT(c.resends(), 0);
     EXPECT_TRUE(c.Terminate().ok);
