@@ -277,9 +277,11 @@ void Endpoint::ExpireSilent(uint64_t now) {
     for (const ConnPtr& c : conns_) {
         // Silence counts from the connect, or from when the endpoint was
         // last let go by a peer (a caller that waited was not heard).
+        // (Either may be later than `now`, taken before this round's reads.)
         const uint64_t since = std::max(c->connected_ms, released_ms_);
-        bool silent = !c->spoke && !c->rx.Partial() && now - since > g_silent_ms;
-        bool stalled = c->rx.Partial() && !c->rx.HasPacket() && now - c->partial_since_ms > g_stall_ms;
+        bool silent = !c->spoke && !c->rx.Partial() && now > since && now - since > g_silent_ms;
+        bool stalled = c->rx.Partial() && !c->rx.HasPacket() && now > c->partial_since_ms &&
+                       now - c->partial_since_ms > g_stall_ms;
         if (silent || stalled) dead.push_back(c);
     }
     for (const ConnPtr& c : dead) RemoveLocked(c);

@@ -190,14 +190,18 @@ TEST(Endpoint, OnePeerAtATimeOthersWaitAndComeNext) {
         EXPECT_EQ(ClientRecv(*a), "to-a");
         EXPECT_EQ(ClientRecv(*b, 100), "<timeout>");  // b waits, unanswered
 
-        if (release == Release::kReset) ASSERT_EQ(ResetSession(ep.h, 0), 1);
-        if (release == Release::kAcceptAny) ASSERT_EQ(AcceptAnyCaller(ep.h), 1);
-        if (release == Release::kHangUp) a.reset();
+        switch (release) {
+        case Release::kReset: ASSERT_EQ(ResetSession(ep.h, 0), 1); break;
+        case Release::kAcceptAny: ASSERT_EQ(AcceptAnyCaller(ep.h), 1); break;
+        case Release::kHangUp: a.reset(); break;
+        }
         EXPECT_EQ(ep.Recv(), "b1");
         EXPECT_EQ(ep.Recv(), "b2");
         EXPECT_TRUE(ep.Send("to-b"));
         EXPECT_EQ(ClientRecv(*b), "to-b");
-        if (release == Release::kReset) EXPECT_EQ(ClientRecv(*a).substr(0, 7), "<closed");
+        if (release == Release::kReset) {
+            EXPECT_EQ(ClientRecv(*a).substr(0, 7), "<closed");
+        }
         if (release == Release::kAcceptAny) {  // a stays connected and now waits for b
             ASSERT_TRUE(a->Send("a3", 2));
             ASSERT_TRUE(b->Send("b3", 2));
