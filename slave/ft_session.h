@@ -16,7 +16,8 @@
 //
 // A path counts only when its zero byte is among the data bytes of the
 // request just received; a request without one is refused with status 161
-// and nothing is done with it.
+// and nothing is done with it. A delete that fails answers its error code,
+// and a size of 4 GiB or more answers status 223 instead of a cut value.
 //
 // A block of an upload that fails (a write error, a block larger than its
 // packet, no file to write to) ends the upload: the file is closed, and
