@@ -3,8 +3,15 @@
 //
 // An endpoint is opened on an IPX socket (carried as UDP datagrams, see
 // libs/linkcore/WIRE.md) or a TCP port and is named by a non-zero 32-bit
-// handle. It answers one peer at a time, the "current peer": the caller whose
-// packet was received last. The calling order is: open, SetBlocking(h, 1),
+// handle. It answers one peer at a time, the "current peer": the first caller
+// whose packet is received. From then on only that caller's packets are
+// received, and nothing of other callers comes in between, until
+// ResetSession or AcceptAnyCaller, or until the peer is gone (its TCP
+// connection closed or dropped; a datagram peer silent for 30 seconds once
+// another caller sends); then the next caller is taken. Other callers wait
+// (TCP) or are not answered (datagrams); WIRE.md says what they see. A TCP
+// send that fails part-way drops that connection, as half a frame would
+// put the peer's framing out of step. The calling order is: open, SetBlocking(h, 1),
 // then RecvPacket on one thread while other threads SendPacket on the same
 // handle, and DeinitProtocol last, which also releases a thread blocked in
 // RecvPacket on that handle (it returns 0 with last error LC_ERR_INACTIVE).
@@ -51,10 +58,11 @@ LINKCORE_API int SetBlocking(LinkHandle h, int blocking);
 LINKCORE_API int RecvPacket(LinkHandle h, void* buffer, int capacity);
 // Sends one packet to the current peer; non-zero on success.
 LINKCORE_API int SendPacket(LinkHandle h, const void* buffer, int length);
-// Drops the current peer (a TCP peer's connection is closed).
+// Drops the current peer (a TCP peer's connection is closed); the next
+// caller is taken.
 LINKCORE_API int ResetSession(LinkHandle h, uint32_t reserved);
 // Forgets the current peer without closing anything; the next packet from
-// any caller makes its sender the current peer.
+// any caller (the old peer included) makes its sender the current peer.
 LINKCORE_API int AcceptAnyCaller(LinkHandle h);
 // Non-zero while there is a current peer.
 LINKCORE_API int IsSessionActive(LinkHandle h);

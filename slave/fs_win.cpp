@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <direct.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
@@ -31,9 +32,25 @@ public:
 };
 constexpr UINT kWriteErrorMode = SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX;
 
-uint32_t DosError(uint32_t fallback = ERROR_GEN_FAILURE) {
+// The system error code of the failed runtime call. When the runtime
+// refused the call itself (no system call failed, so _doserrno is 0), its
+// errno is told as the system code of the same meaning, so that the console
+// never hears of a failure that did not happen (a missing file for a full
+// descriptor table, say).
+uint32_t DosError(uint32_t fallback) {
     unsigned long e = _doserrno;
-    return e != 0 ? static_cast<uint32_t>(e) : fallback;
+    if (e != 0) return static_cast<uint32_t>(e);
+    switch (errno) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case EACCES: return ERROR_ACCESS_DENIED;
+    case EEXIST: return ERROR_FILE_EXISTS;
+    case EMFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case ENOSPC: return ERROR_DISK_FULL;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    default: return fallback;
+    }
 }
 
 class WinFs final : public FileSystem {
@@ -58,6 +75,7 @@ public:
     uint32_t OpenRead(const std::string& path, int* fd) override {
         ErrorModeScope mode;
         _doserrno = 0;
+        errno = 0;
         int d = _open(path.c_str(), _O_RDONLY | _O_BINARY);
         if (d < 0) return DosError(ERROR_FILE_NOT_FOUND);
         *fd = d + 1;
@@ -66,6 +84,7 @@ public:
     uint32_t OpenWrite(const std::string& path, int* fd) override {
         ErrorModeScope mode(kWriteErrorMode);
         _doserrno = 0;
+        errno = 0;
         int d = _open(path.c_str(), _O_RDWR | _O_BINARY | _O_CREAT | _O_TRUNC, _S_IREAD | _S_IWRITE);
         if (d < 0) return DosError(ERROR_ACCESS_DENIED);
         *fd = d + 1;
@@ -74,6 +93,7 @@ public:
     uint32_t Read(int fd, uint8_t* buf, std::size_t n, std::size_t* got) override {
         ErrorModeScope mode;
         _doserrno = 0;
+        errno = 0;
         int r = _read(fd - 1, buf, static_cast<unsigned>(n));
         if (r < 0) return DosError(ERROR_READ_FAULT);
         *got = static_cast<std::size_t>(r);
@@ -82,17 +102,21 @@ public:
     uint32_t Write(int fd, const uint8_t* buf, std::size_t n, std::size_t* put) override {
         ErrorModeScope mode(kWriteErrorMode);
         _doserrno = 0;
+        errno = 0;
         int w = _write(fd - 1, buf, static_cast<unsigned>(n));
         *put = w > 0 ? static_cast<std::size_t>(w) : 0;
         if (w < 0) return DosError(ERROR_WRITE_FAULT);
         return static_cast<std::size_t>(w) < n ? static_cast<uint32_t>(_doserrno) : 0;
     }
     void Close(int fd) override { _close(fd - 1); }
-    uint32_t Length(int fd, uint32_t* length) override {
-        _doserrno = 0;
-        long len = _filelength(fd - 1);
-        if (len < 0) return DosError();
-        *length = static_cast<uint32_t>(len);
+    // The runtime's _filelength is a 32-bit call (wrong or failing beyond
+    // 2 GiB); the system's own call gives the whole length and a true error.
+    uint32_t Length(int fd, uint64_t* length) override {
+        const intptr_t os = _get_osfhandle(fd - 1);
+        if (os == -1) return ERROR_INVALID_HANDLE;
+        LARGE_INTEGER size;
+        if (!::GetFileSizeEx(reinterpret_cast<HANDLE>(os), &size)) return ::GetLastError();
+        *length = static_cast<uint64_t>(size.QuadPart);
         return 0;
     }
     bool Exists(const std::string& path) override {
@@ -127,6 +151,7 @@ public:
     uint32_t MakeDir(const std::string& path) override {
         ErrorModeScope mode(kWriteErrorMode);
         _doserrno = 0;
+        errno = 0;
         return _mkdir(path.c_str()) == 0 ? 0 : DosError(ERROR_PATH_NOT_FOUND);
     }
     std::string CurrentDir() override {
@@ -137,6 +162,7 @@ public:
     uint32_t Delete(const std::string& path) override {
         ErrorModeScope mode(kWriteErrorMode);
         _doserrno = 0;
+        errno = 0;
         return _unlink(path.c_str()) == 0 ? 0 : DosError(ERROR_FILE_NOT_FOUND);
     }
 

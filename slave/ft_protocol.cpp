@@ -6,11 +6,6 @@
 
 namespace qv::ft {
 
-std::string Request::Path() const {
-    const uint8_t* end = std::find(data.begin(), data.end(), 0);
-    return std::string(data.begin(), end);
-}
-
 std::size_t Request::Encode(uint8_t* out, std::size_t data_len) const {
     data_len = std::min(data_len, kBlockSize);
     Put16(out, command);

@@ -55,6 +55,8 @@ enum : uint16_t {
     kStatusNotFound = 1,        // verify commands: no such object
     kStatusShortWrite = 29,     // ERROR_WRITE_FAULT: fewer bytes written, no system code
     kStatusFileExists = 80,     // ERROR_FILE_EXISTS: FT_CREATE_NEW_FILE on an existing file
+    kStatusBadPath = 161,       // ERROR_BAD_PATHNAME: no zero byte ends the path in the data received
+    kStatusFileTooLarge = 223,  // ERROR_FILE_TOO_LARGE: FT_FILE_SIZE of a file of 4 GiB or more
 };
 
 inline constexpr char kExistenceReply[] = "HEY BUB";  // sent with its zero: 8 bytes
@@ -66,11 +68,10 @@ struct Request {
     uint16_t param2 = 0;
     std::array<uint8_t, kBlockSize> data{};
 
-    // The zero-terminated path in the data area (cut at the area's end).
-    std::string Path() const;
     // Encodes the header and the first data_len data bytes; returns the size.
     std::size_t Encode(uint8_t* out, std::size_t data_len) const;
-    // Decodes len bytes (a shorter packet leaves the rest as it was).
+    // Decodes len bytes (a shorter packet leaves the rest as it was: only
+    // the bytes received belong to this request).
     void Decode(const uint8_t* in, std::size_t len);
     void SetPath(const std::string& path);  // path and its zero, cut to fit
 };

@@ -34,8 +34,35 @@ bool Taken(const FindEntry& e, bool files, std::string* shown) {
 }  // namespace
 
 void FtSession::Line(int id) { ui_.AddLine(ui_.Text(id)); }
-void FtSession::LineWithPath(int id) { ui_.AddLine(ui_.Text(id) + " " + request_.Path()); }
+void FtSession::LineWithPath(int id) { ui_.AddLine(path_ok_ ? ui_.Text(id) + " " + path_ : ui_.Text(id)); }
 void FtSession::LineWithNumber(int id, int n) { ui_.AddLine(ui_.Text(id) + ": " + std::to_string(n)); }
+
+void FtSession::Receive(const uint8_t* packet, std::size_t len) {
+    request_.Decode(packet, len);
+    received_data_ = len > kRequestHeader ? std::min(len, kRequestMax) - kRequestHeader : 0;
+    // Only the bytes of this packet count: what an earlier, longer request
+    // left behind in the data area must never lengthen a short path.
+    const uint8_t* begin = request_.data.data();
+    const uint8_t* end = begin + received_data_;
+    const uint8_t* zero = std::find(begin, end, 0);
+    path_ok_ = zero != end;
+    path_.assign(begin, path_ok_ ? zero : begin);
+}
+
+// A request without a zero byte in the data it carried has no path: it is
+// refused before anything is done with it.
+bool FtSession::PathGiven(uint16_t command) {
+    if (!path_ok_) Refuse(command, kStatusBadPath);
+    return path_ok_;
+}
+
+void FtSession::Refuse(uint16_t command, uint16_t status) {
+    reply_.command = command;
+    reply_.sequence = 0;
+    reply_.last = 1;
+    reply_.length = 0;
+    reply_.status = status;
+}
 
 void FtSession::CloseOpenFile() {
     if (fd_ > 0) fs_.Close(fd_);
@@ -88,7 +115,9 @@ FtSession::Outcome FtSession::Handle() {
     case FT_SEND_FILE:
         LineWithPath(kTextSendingFile);
         CloseOpenFile();
-        SendFile();
+        download_error_ = 0;
+        if (PathGiven(cmd)) SendFile();
+        else download_error_ = kStatusBadPath;
         break;
     case FT_SEND_NEXT_BLOCK:
         if (request_.sequence == reply_.sequence) {
@@ -96,14 +125,21 @@ FtSession::Outcome FtSession::Handle() {
             SendBlock();
         }
         reply_.command = FT_SEND_NEXT_BLOCK;  // a resend goes out unchanged but for this
+        // Once the download failed, every later block (a resend of the
+        // failed one included) answers that failure, never a good end.
+        if (download_error_ != 0) {
+            reply_.status = static_cast<uint16_t>(download_error_);
+            reply_.length = 0;
+            reply_.last = 1;
+        }
         break;
     case FT_CREATE_NEW_FILE:
         LineWithPath(kTextCreatingFile);
-        CreateFile(true);
+        if (PathGiven(cmd)) CreateFile(true);
         break;
     case FT_CREATE_FILE:
         CloseOpenFile();
-        CreateFile(false);
+        if (PathGiven(cmd)) CreateFile(false);
         break;
     case FT_WRITE_BLOCK:
         WriteBlock();
@@ -111,10 +147,11 @@ FtSession::Outcome FtSession::Handle() {
     case FT_CREATE_DIRECTORY:
         LineWithPath(kTextCreatingDirectory);
         CloseOpenFile();
+        if (!PathGiven(cmd)) break;
         reply_.command = FT_CREATE_DIRECTORY;
         reply_.sequence = 0;
         reply_.length = 0;
-        reply_.status = static_cast<uint16_t>(fs_.MakeDir(request_.Path()));
+        reply_.status = static_cast<uint16_t>(fs_.MakeDir(path_));
         break;
     case FT_CURRENT_DIRECTORY: {
         CloseOpenFile();
@@ -128,20 +165,22 @@ FtSession::Outcome FtSession::Handle() {
     }
     case FT_VERIFY_DIRECTORY: {
         LineWithPath(kTextVerifyDirectory);
+        if (!PathGiven(cmd)) break;
         reply_.command = FT_VERIFY_DIRECTORY;
         reply_.sequence = 0;
         reply_.length = 0;
         FindEntry e;
-        bool is_dir = fs_.Probe(request_.Path(), &e) && (e.attrib & kAttrDirectory);
+        bool is_dir = fs_.Probe(path_, &e) && (e.attrib & kAttrDirectory);
         reply_.status = is_dir ? kStatusOk : kStatusNotFound;
         break;
     }
     case FT_VERIFY_DRIVE:
         LineWithPath(kTextVerifyDrive);
-        VerifyDrive();
+        if (PathGiven(cmd)) VerifyDrive();
         break;
     case FT_VERIFY_VOLUME:
         LineWithPath(kTextVerifyVolume);
+        if (!PathGiven(cmd)) break;
         reply_.command = FT_VERIFY_VOLUME;
         reply_.sequence = 0;
         reply_.length = 0;
@@ -149,19 +188,21 @@ FtSession::Outcome FtSession::Handle() {
     case FT_FILE_SIZE: {
         LineWithPath(kTextFileSize);
         CloseOpenFile();
+        if (!PathGiven(cmd)) break;
         reply_.command = FT_FILE_SIZE;
         reply_.sequence = 0;
         reply_.last = 1;
         reply_.length = 0;
         int fd = -1;
-        uint32_t st = fs_.OpenRead(request_.Path(), &fd);
+        uint32_t st = fs_.OpenRead(path_, &fd);
         if (st != 0) {
             reply_.status = static_cast<uint16_t>(st);
             break;
         }
         fd_ = fd;  // stays open until the next command that closes files
-        uint32_t len = 0;
+        uint64_t len = 0;
         st = fs_.Length(fd, &len);
+        if (st == 0 && len > UINT32_MAX) st = kStatusFileTooLarge;  // never a size cut to 32 bits
         if (st != 0) {
             reply_.status = static_cast<uint16_t>(st);
             break;
@@ -172,11 +213,18 @@ FtSession::Outcome FtSession::Handle() {
     }
     case FT_DELETE_FILE: {
         LineWithPath(kTextDeletingFile);
+        if (!PathGiven(cmd)) break;
         reply_.command = FT_DELETE_FILE;
         reply_.sequence = 0;
         reply_.last = 1;
         reply_.length = 0;
-        if (fs_.Delete(request_.Path()) != 0) LineWithPath(kTextErrorDeleting);
+        // The failure is answered, not only shown: a console must never
+        // report a file removed that is still there.
+        const uint32_t st = fs_.Delete(path_);
+        if (st != 0) {
+            LineWithPath(kTextErrorDeleting);
+            reply_.status = static_cast<uint16_t>(st);
+        }
         break;
     }
     case FT_TERMINATE:
@@ -219,8 +267,20 @@ void FtSession::DriveList() {
 }
 
 void FtSession::Listing(bool first) {
-    const std::string path = request_.Path();
     const uint16_t command = first ? FT_FILE_INFO : FT_MORE_FILE_INFO;
+    if (first) {
+        listing_counter_ = 0;
+        if (search_open_) fs_.FindClose();
+        search_open_ = have_entry_ = false;
+        listing_path_.clear();
+        listing_refused_ = !PathGiven(command);
+        if (listing_refused_) return;
+        listing_path_ = path_;
+    } else if (listing_refused_) {
+        Refuse(command, kStatusBadPath);  // a later block of a refused listing
+        return;
+    }
+    const std::string& path = listing_path_;  // later blocks go on with the first block's path
     if (!path.empty() && IsLetter(path[0]) && fs_.DriveType(Upper(path[0])) == DriveKind::kRemote) {
         // Network drives are never listed: an empty listing at once.
         reply_.command = command;
@@ -232,8 +292,6 @@ void FtSession::Listing(bool first) {
         return;
     }
     if (first) {
-        listing_counter_ = 0;
-        if (search_open_) fs_.FindClose();
         entry_ = FindEntry{};
         have_entry_ = fs_.FindFirst(path, &entry_);
         search_open_ = have_entry_;
@@ -272,7 +330,7 @@ void FtSession::SendFile() {
     reply_.sequence = 0;
     reply_.last = 1;
     reply_.length = 0;
-    const std::string path = request_.Path();
+    const std::string& path = path_;
     int fd = -1;
     uint32_t st = fs_.OpenRead(path, &fd);
     if (st == 0) {
@@ -281,6 +339,7 @@ void FtSession::SendFile() {
     }
     if (st != 0) {
         reply_.status = static_cast<uint16_t>(st);
+        download_error_ = st;
         return;
     }
     fd_ = fd;
@@ -291,14 +350,17 @@ void FtSession::SendFile() {
 void FtSession::SendBlock() {
     reply_.length = 0;
     reply_.last = 1;
+    if (download_error_ != 0) return;  // answered by the caller
     if (fd_ <= 0 || writing_) {
         reply_.status = kErrorInvalidHandle;  // no download in progress
+        download_error_ = kErrorInvalidHandle;
         return;
     }
     std::size_t got = 0;
     uint32_t st = fs_.Read(fd_, reply_.data.data(), kBlockSize, &got);
     if (st != 0) {
         reply_.status = static_cast<uint16_t>(st);  // the file stays open
+        download_error_ = st;
         return;
     }
     reply_.length = static_cast<uint16_t>(got);
@@ -315,7 +377,7 @@ void FtSession::CreateFile(bool only_new) {
     reply_.sequence = 0;
     reply_.last = 1;
     reply_.length = 0;
-    const std::string path = request_.Path();
+    const std::string& path = path_;
     if (only_new) {
         if (fs_.Exists(path)) {
             reply_.status = kStatusFileExists;
@@ -323,6 +385,7 @@ void FtSession::CreateFile(bool only_new) {
         }
         CloseOpenFile();
     }
+    upload_error_ = kErrorInvalidHandle;  // until the file is made: no upload to write to
     if (path.size() + 1 > kPathMax) {
         reply_.status = static_cast<uint16_t>(206);  // ERROR_FILENAME_EXCED_RANGE
         return;
@@ -344,44 +407,51 @@ void FtSession::CreateFile(bool only_new) {
 void FtSession::WriteBlock() {
     reply_.command = FT_WRITE_BLOCK;
     reply_.length = 0;
-    if (request_.sequence == reply_.sequence) return;  // a repeat: written already
+    const bool repeat = request_.sequence == reply_.sequence;
     reply_.sequence = request_.sequence;
-    const std::size_t n = request_.param1;
     if (upload_error_ != 0) {
-        reply_.status = static_cast<uint16_t>(upload_error_);  // the upload failed earlier
+        // The upload failed earlier (or there is none): every block, a
+        // resend and the closing block included, answers that failure.
+        reply_.status = static_cast<uint16_t>(upload_error_);
         return;
     }
+    if (repeat) return;  // written already
+    const std::size_t n = request_.param1;
     if (n == 0) {
         if (fd_ > 0 && writing_) {
             Line(kTextClosingFile);
             CloseOpenFile();
             fs_.StampDos(saved_path_, saved_date_, saved_time_);
+        } else {
+            FailUpload(kErrorInvalidHandle);  // nothing was being written: no file to close
         }
         return;
     }
     if (fd_ <= 0 || !writing_) {
-        reply_.status = kErrorInvalidHandle;  // no file created for this upload
+        FailUpload(kErrorInvalidHandle);  // no file created for this upload
         return;
     }
     if (n > kBlockSize || n > received_data_) {  // more than the packet carried
-        reply_.status = kErrorInvalidParameter;
+        FailUpload(kErrorInvalidParameter);
         return;
     }
     std::size_t put = 0;
     uint32_t st = fs_.Write(fd_, request_.data.data(), n, &put);
-    if (put < n || st != 0) {
-        uint32_t err = st != 0 ? st : static_cast<uint32_t>(kStatusShortWrite);
-        CloseOpenFile();
-        upload_error_ = err;
-        reply_.status = static_cast<uint16_t>(err);
-    }
+    if (put < n || st != 0) FailUpload(st != 0 ? st : static_cast<uint32_t>(kStatusShortWrite));
+}
+
+// Ends the upload with a failure that every later block answers.
+void FtSession::FailUpload(uint32_t status) {
+    if (writing_) CloseOpenFile();
+    upload_error_ = status;
+    reply_.status = static_cast<uint16_t>(status);
 }
 
 void FtSession::VerifyDrive() {
     reply_.command = FT_VERIFY_DRIVE;
     reply_.sequence = 0;
     reply_.length = 0;
-    const std::string path = request_.Path();
+    const std::string& path = path_;
     std::string pattern = path.substr(0, path.find(':')) + ":\\*.*";
     if (!pattern.empty() && IsLetter(pattern[0]) && fs_.DriveType(Upper(pattern[0])) == DriveKind::kRemovable) {
         FindEntry e;

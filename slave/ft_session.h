@@ -14,9 +14,17 @@
 // upload block whose sequence equals the last reply's is a repeat and is not
 // written again; FT_MORE_FILE_INFO must carry the last listing sequence.
 //
-// A write that fails closes the file at once; every later block of that
-// upload, and its closing block, answers the same error until a new file is
-// created, so the console can never take a broken upload for a good one.
+// A path counts only when its zero byte is among the data bytes of the
+// request just received; a request without one is refused with status 161
+// and nothing is done with it. A delete that fails answers its error code,
+// and a size of 4 GiB or more answers status 223 instead of a cut value.
+//
+// A block of an upload that fails (a write error, a block larger than its
+// packet, no file to write to) ends the upload: the file is closed, and
+// every later block of it, a resend and the closing block included, answers
+// the same error until a new file is created. A download whose open or read
+// failed answers that error to every later block until a new download. So
+// the console can never take a broken transfer for a good one.
 #pragma once
 
 #include <cstdint>
@@ -40,10 +48,7 @@ public:
     // Carries out the request held in request() (see Receive).
     Outcome Handle();
     // Stores a received packet into the request buffer.
-    void Receive(const uint8_t* packet, std::size_t len) {
-        request_.Decode(packet, len);
-        received_data_ = len > ft::kRequestHeader ? len - ft::kRequestHeader : 0;
-    }
+    void Receive(const uint8_t* packet, std::size_t len);
 
     const ft::Request& request() const { return request_; }
     const ft::Reply& reply() const { return reply_; }
@@ -66,20 +71,28 @@ private:
     void CreateFile(bool only_new);
     void WriteBlock();
     void VerifyDrive();
+    bool PathGiven(uint16_t command);
+    void Refuse(uint16_t command, uint16_t status);
+    void FailUpload(uint32_t status);
 
     FileSystem& fs_;
     SlaveUi& ui_;
     ft::Request request_;
     ft::Reply reply_;
     std::size_t received_data_ = 0;  // data bytes the last packet carried
+    std::string path_;               // its zero-terminated path, when path_ok_
+    bool path_ok_ = false;
 
     int fd_ = -1;
     bool writing_ = false;           // fd_ is an upload
-    uint32_t upload_error_ = 0;      // non-zero after a failed write, until a new file
+    uint32_t upload_error_ = 0;      // non-zero once a block failed (or none was open), until a new file
+    uint32_t download_error_ = 0;    // non-zero once the download failed, until a new one
     std::string saved_path_;
     uint16_t saved_date_ = 0, saved_time_ = 0;
 
     uint16_t listing_counter_ = 0;
+    std::string listing_path_;  // the path of the listing's first block
+    bool listing_refused_ = false;
     bool search_open_ = false;
     bool have_entry_ = false;
     FindEntry entry_;

@@ -92,10 +92,6 @@ TEST(FtLayout, RequestAndReplyBytes) {
     EXPECT_TRUE(back.Decode(out, 16));
     EXPECT_FALSE(back.Decode(out, 15));  // length field disagrees with the packet
     EXPECT_FALSE(back.Decode(out, 13));
-    // A path with no zero in the whole data area is cut at its end.
-    Request full;
-    full.data.fill('x');
-    EXPECT_EQ(full.Path().size(), kBlockSize);
 }
 
 TEST(FtLayout, DosDateTime) {
@@ -312,17 +308,67 @@ TEST_F(FtSessionTest, FailedWriteClosesAndLaterBlocksFail) {
         EXPECT_EQ(fs.files["C:\\FULL"].bytes, "ok");
         fs.stamped.clear();
     }
-    // Blocks with no file created, and blocks claiming more bytes than sent.
-    EXPECT_EQ(Block(7, "x").status, 6);
+}
+
+// Every failure of an upload block sticks: the block resent, later blocks and
+// the closing block answer it until a new file is created; the same for a
+// download whose read failed. No lost or refused block ends in status 0.
+TEST_F(FtSessionTest, TransferFailuresStickUntilANewFile) {
+    struct Case {
+        const char* name;
+        bool create;
+        bool interrupt;  // a command that closes files comes between
+        uint16_t claimed;
+        std::size_t sent;
+        uint16_t status;
+    } cases[] = {
+        {"no file created", false, false, 1, 1, 6},
+        {"upload closed by another command", true, true, 1, 1, 6},
+        {"block longer than its packet", true, false, 400, 10, 87},
+        {"block longer than a block", true, false, 497, 496, 87},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.create) ASSERT_EQ(Do(FT_CREATE_FILE, 0, "C:\\P").status, 0);
+        else Do(FT_TERMINATE);
+        if (c.interrupt) Do(FT_EXISTENCE);
+        Request big;
+        big.command = FT_WRITE_BLOCK;
+        big.sequence = 9;
+        big.param1 = c.claimed;
+        EXPECT_EQ(Exchange(big, c.sent).status, c.status);
+        EXPECT_EQ(Exchange(big, c.sent).status, c.status);  // resent
+        EXPECT_EQ(Block(10, "ok").status, c.status);
+        Reply end = Block(11, "");
+        EXPECT_EQ(end.status, c.status);
+        EXPECT_EQ(Block(11, "").status, c.status);  // the closing block resent
+        EXPECT_TRUE(fs.open.empty());
+        EXPECT_TRUE(fs.stamped.empty());
+    }
     ASSERT_EQ(Do(FT_CREATE_FILE, 0, "C:\\P").status, 0);
-    Request r;
-    r.command = FT_WRITE_BLOCK;
-    r.sequence = 9;
-    r.param1 = 400;
-    EXPECT_EQ(Exchange(r, 10).status, 87);
-    r.sequence = 10;
-    r.param1 = 497;
-    EXPECT_EQ(Exchange(r, 496).status, 87);
+    EXPECT_EQ(Block(1, "ok").status, 0);
+    EXPECT_EQ(Block(2, "").status, 0);
+    EXPECT_EQ(Block(2, "").status, 0);  // a good end resent stays good
+    EXPECT_EQ(Block(3, "").status, 6);  // a second end: no upload to close
+    EXPECT_EQ(fs.files["C:\\P"].bytes, "ok");
+
+    fs.files["C:\\R"] = MemFile{std::string(1000, 'r'), 0, 0};
+    Reply first = Do(FT_SEND_FILE, 0, "C:\\R");
+    ASSERT_EQ(first.status, 0);
+    fs.read_error = 23;  // ERROR_CRC
+    EXPECT_EQ(Do(FT_SEND_NEXT_BLOCK, 0).status, 23);
+    for (uint16_t seq : {0, 1, 2}) {  // resent, acknowledged, anything
+        Reply r = Do(FT_SEND_NEXT_BLOCK, seq);
+        EXPECT_EQ(r.status, 23) << seq;
+        EXPECT_EQ(r.length, 0);
+    }
+    fs.read_error = 0;
+    Reply again = Do(FT_SEND_FILE, 0, "C:\\R");
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.length, 496);
+    EXPECT_EQ(Do(FT_SEND_FILE, 0, "C:\\NOPE").status, 2);
+    EXPECT_EQ(Do(FT_SEND_NEXT_BLOCK, 5).status, 2);  // the failed open's reply resent
+    EXPECT_EQ(Do(FT_SEND_NEXT_BLOCK, 0).status, 2);
 }
 
 TEST_F(FtSessionTest, SizeDirectoryVerifyDelete) {
@@ -359,8 +405,65 @@ TEST_F(FtSessionTest, SizeDirectoryVerifyDelete) {
     EXPECT_EQ(del.status, 0);
     EXPECT_FALSE(fs.files.count("C:\\DEL"));
     Reply fail = Do(FT_DELETE_FILE, 0, "C:\\DEL");
-    EXPECT_EQ(fail.status, 0);  // shown in the status list only
+    EXPECT_EQ(fail.status, 2);  // answered, and shown in the status list
+    EXPECT_EQ(fail.command, FT_DELETE_FILE);
     EXPECT_EQ(ui.lines.back(), "Error deleting file C:\\DEL");
+    fs.files["C:\\BUSY"] = MemFile{"x", 0, 0};
+    ASSERT_EQ(Do(FT_FILE_SIZE, 0, "C:\\BUSY").status, 0);  // left open
+    EXPECT_EQ(Do(FT_DELETE_FILE, 0, "C:\\BUSY").status, 32);
+    EXPECT_TRUE(fs.files.count("C:\\BUSY"));
+}
+
+// Sizes up to 4 GiB - 1 are answered exactly; a larger file answers status
+// 223 and no size, never its length cut to 32 bits.
+TEST_F(FtSessionTest, FileSizeAboveTwoAndFourGiB) {
+    struct Case { uint64_t size; uint16_t status; std::string data; } cases[] = {
+        {0x80000000ull, 0, std::string("\x00\x00\x00\x80", 4)},
+        {0xC0000000ull, 0, std::string("\x00\x00\x00\xC0", 4)},
+        {0xFFFFFFFFull, 0, "\xFF\xFF\xFF\xFF"},
+        {0x100000000ull, 223, ""},
+        {0x140000000ull, 223, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        fs.files["C:\\BIG"] = MemFile{};
+        fs.sizes["C:\\BIG"] = c.size;
+        Reply r = Do(FT_FILE_SIZE, 0, "C:\\BIG");
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(Data(r), c.data);
+    }
+}
+
+// Only the bytes of the request just received count: a path whose zero
+// byte is not among them is refused (status 161), and bytes an earlier,
+// longer request left in the data area are never read.
+TEST_F(FtSessionTest, PathWithoutItsZeroIsRefused) {
+    fs.files["C:\\UP\\important.txt"] = MemFile{"keep", 0, 0};
+    fs.files["C:\\UP\\i"] = MemFile{"short", 0, 0};
+    for (uint16_t cmd : {FT_FILE_INFO, FT_SEND_FILE, FT_CREATE_NEW_FILE, FT_CREATE_FILE, FT_CREATE_DIRECTORY,
+                         FT_VERIFY_DIRECTORY, FT_VERIFY_DRIVE, FT_VERIFY_VOLUME, FT_FILE_SIZE, FT_DELETE_FILE}) {
+        SCOPED_TRACE(cmd);
+        ASSERT_EQ(Do(FT_VERIFY_VOLUME, 0, "C:\\UP\\important.txt").status, 0);  // fills the data area
+        Request r;
+        r.command = cmd;
+        r.SetPath("C:\\UP\\i");
+        for (std::size_t sent : {std::size_t{7}, std::size_t{0}}) {  // the path without its zero; no data
+            Reply rep = Exchange(r, sent);
+            EXPECT_EQ(rep.command, cmd);
+            EXPECT_EQ(rep.status, kStatusBadPath);
+            EXPECT_EQ(rep.length, 0);
+        }
+        EXPECT_EQ(fs.files["C:\\UP\\important.txt"].bytes, "keep");
+        EXPECT_EQ(fs.files["C:\\UP\\i"].bytes, "short");
+        EXPECT_TRUE(fs.open.empty());
+    }
+    // Later blocks of the refused listing are refused too.
+    for (uint16_t seq : {0, 0xFFFF}) EXPECT_EQ(Do(FT_MORE_FILE_INFO, seq, "C:\\*.*", 1).status, kStatusBadPath);
+    // With its zero the short path is taken as it is.
+    ASSERT_EQ(Do(FT_VERIFY_VOLUME, 0, "C:\\UP\\important.txt").status, 0);
+    EXPECT_EQ(Do(FT_DELETE_FILE, 0, "C:\\UP\\i").status, 0);
+    EXPECT_FALSE(fs.files.count("C:\\UP\\i"));
+    EXPECT_TRUE(fs.files.count("C:\\UP\\important.txt"));
 }
 
 }  // namespace

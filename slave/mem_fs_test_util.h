@@ -31,6 +31,7 @@ public:
     std::map<int, std::pair<std::string, std::size_t>> open;  // fd -> path, position
     std::size_t disk_left = SIZE_MAX;                          // bytes before the disk is full
     uint32_t write_error = 0;                                  // status when the disk is full
+    uint32_t read_error = 0;                                   // status of every read when set
     int finds_open = 0;
     std::vector<std::string> stamped;
 
@@ -54,6 +55,7 @@ public:
     }
     uint32_t Read(int fd, uint8_t* buf, std::size_t n, std::size_t* got) override {
         auto& [p, pos] = open.at(fd);
+        if (read_error) return read_error;
         const std::string& b = files[p].bytes;
         *got = std::min(n, b.size() - pos);
         std::copy_n(b.data() + pos, *got, buf);
@@ -69,8 +71,10 @@ public:
         return *put < n ? write_error : 0;
     }
     void Close(int fd) override { ASSERT_EQ(open.erase(fd), 1u) << "closed twice"; }
-    uint32_t Length(int fd, uint32_t* len) override {
-        *len = static_cast<uint32_t>(files[open.at(fd).first].bytes.size());
+    std::map<std::string, uint64_t> sizes;  // lengths of files too big to hold, by path
+    uint32_t Length(int fd, uint64_t* len) override {
+        const std::string& p = open.at(fd).first;
+        *len = sizes.count(p) ? sizes[p] : files[p].bytes.size();
         return 0;
     }
     bool Exists(const std::string& p) override { return files.count(p) != 0; }
@@ -87,7 +91,11 @@ public:
     }
     uint32_t MakeDir(const std::string& p) override { return p == "C:\\EXISTS" ? 183 : 0; }
     std::string CurrentDir() override { return "C:\\WORK"; }
-    uint32_t Delete(const std::string& p) override { return files.erase(p) ? 0 : 2; }
+    uint32_t Delete(const std::string& p) override {
+        for (const auto& [fd, f] : open)
+            if (f.first == p) return 32;  // open: a sharing violation, as on Windows
+        return files.erase(p) ? 0 : 2;
+    }
 
     std::vector<FindEntry> found;
     std::size_t found_pos = 0;

@@ -44,7 +44,7 @@ public:
     // with status 0 (no system error code).
     virtual uint32_t Write(int fd, const uint8_t* buf, std::size_t n, std::size_t* put) = 0;
     virtual void Close(int fd) = 0;
-    virtual uint32_t Length(int fd, uint32_t* length) = 0;
+    virtual uint32_t Length(int fd, uint64_t* length) = 0;  // the whole length, never cut
     virtual bool Exists(const std::string& path) = 0;
 
     // Last-write time in local time as MS-DOS words.

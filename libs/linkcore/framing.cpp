@@ -25,6 +25,13 @@ FrameReader::Result FrameReader::Next(const uint8_t** data, std::size_t* len) {
     return Result::kPacket;
 }
 
+bool FrameReader::HasPacket() const {
+    std::size_t have = end_ - begin_;
+    if (have < kFrameHeader) return false;
+    std::size_t n = buf_[begin_] | (static_cast<std::size_t>(buf_[begin_ + 1]) << 8);
+    return n == 0 || n > kMaxPacket || have >= kFrameHeader + n;
+}
+
 void FrameReader::Compact() {
     if (begin_ == 0) return;
     std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);

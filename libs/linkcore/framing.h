@@ -35,8 +35,10 @@ public:
     // *len describe it; they stay valid until the next call of any method.
     Result Next(const uint8_t** data, std::size_t* len);
 
-    // True while bytes of an incomplete frame are held.
+    // True while any bytes are held (whole packets or an incomplete frame).
     bool Partial() const { return end_ > begin_; }
+    // True when a whole packet (or a malformed header) waits to be taken.
+    bool HasPacket() const;
     void Clear() { begin_ = end_ = 0; }
 
 private:

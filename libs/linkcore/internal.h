@@ -8,6 +8,13 @@ namespace qv::link {
 // A connection that has not sent one whole packet within silent_ms of
 // connecting, or that leaves a frame incomplete for stall_ms, is dropped.
 void SetPeerTimeouts(uint32_t silent_ms, uint32_t stall_ms);
+// How long a TCP send may block before the connection is given up (it
+// applies to connections accepted afterwards).
+void SetSendTimeout(uint32_t send_ms);
+// How long the current peer of a datagram endpoint may stay silent before
+// a datagram of another caller makes that caller the current peer.
+void SetDatagramPeerIdle(uint32_t idle_ms);
+constexpr uint32_t kDatagramPeerIdleMs = 30000;
 // Connections one TCP/IP endpoint keeps at once; the oldest other than the
 // current peer is dropped to make room for a new one.
 constexpr int kMaxConnections = 32;

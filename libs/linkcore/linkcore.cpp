@@ -6,19 +6,31 @@
 // RecvPacket, on the caller's receiving thread: it polls the listener, every
 // connection and the wake socket together, accepts new callers, reads what
 // has arrived into each connection's FrameReader and hands out one whole
-// packet at a time, remembering its sender as the current peer. Because
-// every connection is watched at once, a caller that connects and says
-// nothing, stops half-way through a frame or sends garbage holds up nobody:
-// it is dropped (garbage at once, silence after a time-out) and the others
-// go on.
+// packet at a time. Because every connection is watched at once, a caller
+// that connects and says nothing, stops half-way through a frame or sends
+// garbage holds up nobody: it is dropped (garbage at once, silence after a
+// time-out) and the others go on.
+//
+// One peer at a time: the first caller whose packet is handed out becomes
+// the current peer, and from then on only its packets are handed out, until
+// the program calls ResetSession or AcceptAnyCaller or the peer's connection
+// is gone. Other callers wait: their packets stay in their readers (and, once
+// a reader is full, in the system's socket buffers), nothing of theirs is
+// handed out in between, and when the current peer goes the caller connected
+// longest ago with a packet waiting is next. A waiting caller that hangs up
+// is dropped with what it sent. The datagram form has no connections: while
+// its current peer has been heard within the idle time, datagrams of other
+// callers are discarded unanswered (their resends get through later).
 //
 // Other threads only send. SendPacket takes a reference to the current
 // peer's connection under the endpoint's lock and writes the whole frame
 // under that connection's own send lock, so frames of concurrent senders
 // never interleave and a connection dropped meanwhile stays a valid socket
-// until the last user lets go of it (shared_ptr). DeinitProtocol marks the
-// endpoint closed and sends one byte to its wake socket, which ends a
-// RecvPacket blocked on another thread with LC_ERR_INACTIVE.
+// until the last user lets go of it (shared_ptr). A send that fails or times
+// out may have written part of a frame; the peer's framing would be out of
+// step, so that connection is dropped. DeinitProtocol marks the endpoint
+// closed and sends one byte to its wake socket, which ends a RecvPacket
+// blocked on another thread with LC_ERR_INACTIVE.
 //
 // Handles are small counters, never 0 and never reused within a process, so
 // a stale handle is simply "no longer active".
@@ -40,7 +52,8 @@ namespace {
 
 std::atomic<uint32_t> g_silent_ms{30000};
 std::atomic<uint32_t> g_stall_ms{10000};
-constexpr int kSendTimeoutMs = 10000;
+std::atomic<uint32_t> g_send_ms{10000};
+std::atomic<uint32_t> g_udp_idle_ms{kDatagramPeerIdleMs};
 constexpr int kAddressBytes = 6;
 
 struct Conn {
@@ -49,8 +62,9 @@ struct Conn {
     FrameReader rx;
     uint64_t connected_ms = 0;
     uint64_t partial_since_ms = 0;
-    bool spoke = false;
+    bool spoke = false;   // a whole packet has arrived
     std::mutex send_mu;
+    bool broken = false;  // a send failed part-way (guarded by send_mu)
     ~Conn() { net::Close(sock); }
 };
 using ConnPtr = std::shared_ptr<Conn>;
@@ -85,12 +99,11 @@ public:
             net::Shutdown(current_->sock);
             RemoveLocked(current_);
         }
-        has_udp_peer_ = false;
+        ForgetPeerLocked();
     }
     void AcceptAny() {
         std::lock_guard<std::mutex> lock(mu_);
-        current_.reset();
-        has_udp_peer_ = false;
+        ForgetPeerLocked();
     }
     bool Active() {
         std::lock_guard<std::mutex> lock(mu_);
@@ -123,7 +136,18 @@ private:
     }
     void RemoveLocked(const ConnPtr& c) {
         conns_.erase(std::remove(conns_.begin(), conns_.end(), c), conns_.end());
-        if (current_ == c) current_.reset();
+        if (current_ == c) ForgetPeerLocked();
+    }
+    // No current peer any more: every connection is watched afresh, so a
+    // caller that waited is not taken for silent because it waited.
+    void ForgetPeerLocked() {
+        if (current_) released_ms_ = net::NowMs();
+        current_.reset();
+        has_udp_peer_ = false;
+    }
+    bool HasCurrent() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return current_ != nullptr;
     }
     void Drop(const ConnPtr& c) {
         std::lock_guard<std::mutex> lock(mu_);
@@ -132,6 +156,7 @@ private:
     void AcceptAll(uint64_t now);
     bool ReadConn(const ConnPtr& c, uint64_t now);
     int TakeBuffered(void* buffer, int capacity);
+    int TakeFrom(const ConnPtr& c, void* buffer, int capacity);
     int TakeDatagram(void* buffer, int capacity);
     void ExpireSilent(uint64_t now);
 
@@ -145,15 +170,16 @@ private:
     std::mutex mu_;  // guards conns_, current_, udp peer
     std::vector<ConnPtr> conns_;
     ConnPtr current_;
-    std::size_t next_rr_ = 0;
+    uint64_t released_ms_ = 0;  // when the last current peer was let go
     net::Addr udp_peer_;
     bool has_udp_peer_ = false;
+    uint64_t udp_heard_ms_ = 0;  // when the datagram peer was last heard
 };
 
 void Endpoint::AcceptAll(uint64_t now) {
     for (;;) {
         net::Addr from;
-        net::Sock s = net::TcpAccept(main_, &from, kSendTimeoutMs);
+        net::Sock s = net::TcpAccept(main_, &from, static_cast<int>(g_send_ms.load()));
         if (s == net::kBadSock) return;
         auto c = std::make_shared<Conn>();
         c->sock = s;
@@ -182,43 +208,47 @@ bool Endpoint::ReadConn(const ConnPtr& c, uint64_t now) {
     bool was_partial = c->rx.Partial();
     c->rx.Commit(static_cast<std::size_t>(got));
     if (!was_partial) c->partial_since_ms = now;
+    if (c->rx.HasPacket()) c->spoke = true;
     return true;
 }
 
-// Hands out one whole packet already read from some connection, taking the
-// connections in turn so that a busy caller cannot starve the others.
-// Returns the length, 0 when none is waiting.
+// Hands out one whole packet already read: the current peer's, or, with
+// none, the first waiting in the connections' order (the caller connected
+// longest ago), whose sender becomes the current peer. Returns the length,
+// 0 when none is waiting.
 int Endpoint::TakeBuffered(void* buffer, int capacity) {
-    std::vector<ConnPtr> snapshot;
+    ConnPtr current;
+    std::vector<ConnPtr> waiting;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        snapshot = conns_;
+        current = current_;
+        if (!current) waiting = conns_;
     }
-    for (std::size_t i = 0; i < snapshot.size(); ++i) {
-        const ConnPtr& c = snapshot[(next_rr_ + i) % snapshot.size()];
-        for (;;) {
-            const uint8_t* data = nullptr;
-            std::size_t len = 0;
-            FrameReader::Result r = c->rx.Next(&data, &len);
-            if (r == FrameReader::Result::kNeedMore) break;
-            if (r == FrameReader::Result::kMalformed) {
-                Drop(c);
-                break;
-            }
-            c->spoke = true;
-            c->partial_since_ms = net::NowMs();
-            if (len > static_cast<std::size_t>(capacity)) continue;  // never truncated: discarded
-            std::memcpy(buffer, data, len);
-            {
-                std::lock_guard<std::mutex> lock(mu_);
-                if (std::find(conns_.begin(), conns_.end(), c) == conns_.end()) break;  // reset meanwhile
-                current_ = c;
-            }
-            next_rr_ = (next_rr_ + i + 1) % snapshot.size();
-            return static_cast<int>(len);
-        }
+    if (current) return TakeFrom(current, buffer, capacity);
+    for (const ConnPtr& c : waiting) {
+        if (int n = TakeFrom(c, buffer, capacity)) return n;
     }
     return 0;
+}
+
+int Endpoint::TakeFrom(const ConnPtr& c, void* buffer, int capacity) {
+    for (;;) {
+        const uint8_t* data = nullptr;
+        std::size_t len = 0;
+        FrameReader::Result r = c->rx.Next(&data, &len);
+        if (r == FrameReader::Result::kNeedMore) return 0;
+        if (r == FrameReader::Result::kMalformed) {
+            Drop(c);
+            return 0;
+        }
+        c->partial_since_ms = net::NowMs();
+        if (len > static_cast<std::size_t>(capacity)) continue;  // never truncated: discarded
+        std::lock_guard<std::mutex> lock(mu_);
+        if (std::find(conns_.begin(), conns_.end(), c) == conns_.end()) return 0;  // reset meanwhile
+        std::memcpy(buffer, data, len);
+        current_ = c;
+        return static_cast<int>(len);
+    }
 }
 
 int Endpoint::TakeDatagram(void* buffer, int capacity) {
@@ -229,10 +259,14 @@ int Endpoint::TakeDatagram(void* buffer, int capacity) {
         int n = net::RecvFrom(main_, dgram, sizeof dgram, &from, &truncated);
         if (n < 0) return 0;
         if (truncated || n == 0 || n > static_cast<int>(kMaxPacket) || n > capacity) continue;
-        std::memcpy(buffer, dgram, static_cast<std::size_t>(n));
+        const uint64_t now = net::NowMs();
         std::lock_guard<std::mutex> lock(mu_);
+        const bool same = from.ip_be == udp_peer_.ip_be && from.port == udp_peer_.port;
+        if (has_udp_peer_ && !same && now - udp_heard_ms_ < g_udp_idle_ms) continue;  // another caller: not now
+        std::memcpy(buffer, dgram, static_cast<std::size_t>(n));
         udp_peer_ = from;
         has_udp_peer_ = true;
+        udp_heard_ms_ = now;
         return n;
     }
 }
@@ -241,37 +275,54 @@ void Endpoint::ExpireSilent(uint64_t now) {
     std::lock_guard<std::mutex> lock(mu_);
     std::vector<ConnPtr> dead;
     for (const ConnPtr& c : conns_) {
-        bool silent = !c->spoke && !c->rx.Partial() && now - c->connected_ms > g_silent_ms;
-        bool stalled = c->rx.Partial() && now - c->partial_since_ms > g_stall_ms;
+        // Silence counts from the connect, or from when the endpoint was
+        // last let go by a peer (a caller that waited was not heard).
+        // (Either may be later than `now`, taken before this round's reads.)
+        const uint64_t since = std::max(c->connected_ms, released_ms_);
+        bool silent = !c->spoke && !c->rx.Partial() && now > since && now - since > g_silent_ms;
+        bool stalled = c->rx.Partial() && !c->rx.HasPacket() && now > c->partial_since_ms &&
+                       now - c->partial_since_ms > g_stall_ms;
         if (silent || stalled) dead.push_back(c);
     }
     for (const ConnPtr& c : dead) RemoveLocked(c);
 }
 
 int Endpoint::Recv(void* buffer, int capacity) {
+    // With no current peer, every connection is read once before a packet is
+    // handed out, so that a waiting caller that has hung up meanwhile is
+    // dropped with its packets instead of becoming the peer.
+    bool fresh = false;
     for (;;) {
         if (closed_) {
             net::SetThreadError(LC_ERR_INACTIVE);
             return 0;
         }
-        if (tcp_) {
+        if (tcp_ && (fresh || HasCurrent())) {
             if (int n = TakeBuffered(buffer, capacity)) {
                 net::SetThreadError(0);
                 return n;
             }
         }
+        if (fresh && !blocking_) {
+            net::SetThreadError(0);
+            return 0;
+        }
         std::vector<ConnPtr> watched;
         {
             std::lock_guard<std::mutex> lock(mu_);
-            watched = conns_;
+            // A reader that is full holds whole packets of a waiting caller:
+            // the rest stays in the system's buffers until they are taken.
+            for (const ConnPtr& c : conns_)
+                if (c->rx.RoomSize() > 0) watched.push_back(c);
         }
         std::vector<net::PollItem> items;
         items.push_back({wake_});
         items.push_back({main_});
         for (const ConnPtr& c : watched) items.push_back({c->sock});
         // Wake up now and then even in a blocking wait, to drop silent peers.
-        int timeout = blocking_ ? 500 : 0;
+        int timeout = fresh && blocking_ ? 500 : 0;
         int rc = net::Poll(items.data(), items.size(), timeout);
+        fresh = true;
         if (closed_) continue;
         uint64_t now = net::NowMs();
         if (rc > 0) {
@@ -293,11 +344,6 @@ int Endpoint::Recv(void* buffer, int capacity) {
             }
         }
         ExpireSilent(now);
-        if (!blocking_) {
-            int n = tcp_ ? TakeBuffered(buffer, capacity) : 0;
-            net::SetThreadError(0);
-            return n;
-        }
     }
 }
 
@@ -334,9 +380,20 @@ int Endpoint::Send(const void* buffer, int length) {
     std::vector<uint8_t> frame;
     frame.reserve(kFrameHeader + static_cast<std::size_t>(length));
     EncodeFrame(buffer, static_cast<std::size_t>(length), &frame);
-    std::lock_guard<std::mutex> lock(c->send_mu);
+    std::unique_lock<std::mutex> lock(c->send_mu);
+    if (c->broken) {
+        net::SetThreadError(LC_ERR_NO_PEER);
+        return 0;
+    }
     if (net::SendAll(c->sock, frame.data(), frame.size()) != static_cast<int>(frame.size())) {
-        net::SetThreadError(static_cast<uint32_t>(net::LastError()));
+        // Part of the frame may be on its way: the peer could never find
+        // the next frame's start, so the connection is given up.
+        const uint32_t err = static_cast<uint32_t>(net::LastError());
+        c->broken = true;
+        net::Shutdown(c->sock);
+        lock.unlock();
+        Drop(c);
+        net::SetThreadError(err ? err : LC_ERR_NO_PEER);
         return 0;
     }
     return 1;
@@ -419,6 +476,10 @@ void SetPeerTimeouts(uint32_t silent_ms, uint32_t stall_ms) {
     g_silent_ms = silent_ms;
     g_stall_ms = stall_ms;
 }
+
+void SetSendTimeout(uint32_t send_ms) { g_send_ms = send_ms; }
+
+void SetDatagramPeerIdle(uint32_t idle_ms) { g_udp_idle_ms = idle_ms; }
 
 }  // namespace qv::link
 

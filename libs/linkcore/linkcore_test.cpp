@@ -168,52 +168,96 @@ TEST(Endpoint, OnePacketEachWayAndNames) {
     EXPECT_EQ(size, 0);
 }
 
-TEST(Endpoint, TwoCallersEachGetTheirReplies) {
-    Endpoint ep;
-    auto a = ep.Connect();
-    auto b = ep.Connect();
-    ASSERT_TRUE(a->Send("from-a", 6));
-    EXPECT_EQ(ep.Recv(), "from-a");
-    ASSERT_TRUE(ep.Send("to-a"));
-    ASSERT_TRUE(b->Send("from-b", 6));
-    EXPECT_EQ(ep.Recv(), "from-b");
-    ASSERT_TRUE(ep.Send("busy"));
-    EXPECT_EQ(ClientRecv(*a), "to-a");
-    EXPECT_EQ(ClientRecv(*b), "busy");
-    EXPECT_EQ(ClientRecv(*a, 100), "<timeout>");  // a got nothing meant for b
+// One peer at a time, whatever the program on top: after a packet from a
+// caller only that caller's packets are handed out, and replies go to it,
+// until ResetSession, AcceptAnyCaller or its hang-up; a second caller waits,
+// nothing of its interleaved, and is taken next with its packets in order.
+TEST(Endpoint, OnePeerAtATimeOthersWaitAndComeNext) {
+    enum class Release { kReset, kAcceptAny, kHangUp };
+    for (Release release : {Release::kReset, Release::kAcceptAny, Release::kHangUp}) {
+        SCOPED_TRACE(static_cast<int>(release));
+        Endpoint ep;
+        auto a = ep.Connect();
+        auto b = ep.Connect();
+        ASSERT_TRUE(a->Send("a1", 2));
+        EXPECT_EQ(ep.Recv(), "a1");
+        ASSERT_TRUE(b->Send("b1", 2));
+        ASSERT_TRUE(b->Send("b2", 2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // b's packets are there first
+        ASSERT_TRUE(a->Send("a2", 2));
+        EXPECT_EQ(ep.Recv(), "a2");
+        EXPECT_TRUE(ep.Send("to-a"));
+        EXPECT_EQ(ClientRecv(*a), "to-a");
+        EXPECT_EQ(ClientRecv(*b, 100), "<timeout>");  // b waits, unanswered
+
+        switch (release) {
+        case Release::kReset: ASSERT_EQ(ResetSession(ep.h, 0), 1); break;
+        case Release::kAcceptAny: ASSERT_EQ(AcceptAnyCaller(ep.h), 1); break;
+        case Release::kHangUp: a.reset(); break;
+        }
+        EXPECT_EQ(ep.Recv(), "b1");
+        EXPECT_EQ(ep.Recv(), "b2");
+        EXPECT_TRUE(ep.Send("to-b"));
+        EXPECT_EQ(ClientRecv(*b), "to-b");
+        if (release == Release::kReset) {
+            EXPECT_EQ(ClientRecv(*a).substr(0, 7), "<closed");
+        }
+        if (release == Release::kAcceptAny) {  // a stays connected and now waits for b
+            ASSERT_TRUE(a->Send("a3", 2));
+            ASSERT_TRUE(b->Send("b3", 2));
+            EXPECT_EQ(ep.Recv(), "b3");
+            b.reset();
+            EXPECT_EQ(ep.Recv(), "a3");
+        }
+    }
 }
 
-TEST(Endpoint, ResetDropsOnlyTheCurrentPeer) {
+// A waiting caller that hangs up is dropped with what it sent: its packets
+// are never handed out once it is gone.
+TEST(Endpoint, WaitingCallerThatHangsUpIsForgotten) {
     Endpoint ep;
     auto a = ep.Connect();
+    ASSERT_TRUE(a->Send("a1", 2));
+    EXPECT_EQ(ep.Recv(), "a1");
+    auto b = ep.Connect();
+    ASSERT_TRUE(b->Send("stale", 5));
+    std::thread pump([&] { EXPECT_EQ(ep.Recv(), "a2"); });  // reads b's packet and sees it go
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    b.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(a->Send("a2", 2));
+    pump.join();
+    auto c = ep.Connect();
+    ASSERT_TRUE(c->Send("c1", 2));
+    a.reset();
+    EXPECT_EQ(ep.Recv(), "c1");
+}
+
+// A send that fails part-way would leave half a frame on the connection:
+// the connection is dropped, and the next caller is taken.
+TEST(Endpoint, SendThatTimesOutDropsTheConnection) {
+    SetSendTimeout(200);
+    Endpoint ep;
+    auto a = ep.Connect();  // never reads
+    ASSERT_TRUE(a->Send("a1", 2));
+    EXPECT_EQ(ep.Recv(), "a1");
     auto b = ep.Connect();
     ASSERT_TRUE(b->Send("b1", 2));
-    EXPECT_EQ(ep.Recv(), "b1");
-    ASSERT_TRUE(a->Send("a1", 2));
-    EXPECT_EQ(ep.Recv(), "a1");
-    ASSERT_EQ(ResetSession(ep.h, 0), 1);
+    const std::string big(kMaxPacket, 'z');
+    int sent = 0;
+    while (sent < 1000000 && ep.Send(big)) ++sent;
+    SetSendTimeout(10000);
+    ASSERT_LT(sent, 1000000);
     EXPECT_FALSE(IsSessionActive(ep.h));
     net::SetThreadError(0);
-    EXPECT_FALSE(ep.Send("x"));
+    EXPECT_FALSE(ep.Send("x"));  // nothing more goes into the broken stream
     EXPECT_EQ(LinkGetLastError(), LC_ERR_NO_PEER);
-    EXPECT_EQ(ClientRecv(*a).substr(0, 7), "<closed");
-    ASSERT_TRUE(b->Send("b2", 2));  // b still connected
-    EXPECT_EQ(ep.Recv(), "b2");
-    EXPECT_TRUE(ep.Send("ok"));
-    EXPECT_EQ(ClientRecv(*b), "ok");
-}
-
-TEST(Endpoint, AcceptAnyCallerForgetsThePeerWithoutClosing) {
-    Endpoint ep;
-    auto a = ep.Connect();
-    ASSERT_TRUE(a->Send("a1", 2));
-    EXPECT_EQ(ep.Recv(), "a1");
-    ASSERT_EQ(AcceptAnyCaller(ep.h), 1);
-    EXPECT_FALSE(IsSessionActive(ep.h));
-    ASSERT_TRUE(a->Send("a2", 2));
-    EXPECT_EQ(ep.Recv(), "a2");
-    EXPECT_TRUE(ep.Send("still here"));
-    EXPECT_EQ(ClientRecv(*a), "still here");
+    EXPECT_EQ(ep.Recv(), "b1");
+    EXPECT_TRUE(ep.Send("to-b"));
+    EXPECT_EQ(ClientRecv(*b), "to-b");
+    int whole = 0;  // a reads what arrived: whole frames, then the end
+    for (std::string p = ClientRecv(*a); p == big; p = ClientRecv(*a)) ++whole;
+    EXPECT_LE(whole, sent);
 }
 
 TEST(Endpoint, DeinitReleasesABlockedReceiver) {
@@ -367,6 +411,44 @@ TEST(IpxOverUdp, PortRuleAndExchange) {
     EXPECT_EQ(ClientRecv(*c), "pong");
     ResetSession(h, 0);
     EXPECT_FALSE(IsSessionActive(h));
+    DeinitProtocol(h);
+}
+
+// The datagram form: while its current peer has been heard within the idle
+// time, other callers' datagrams are discarded unanswered; after that a
+// datagram of another caller makes it the peer.
+TEST(IpxOverUdp, CurrentPeerHoldsTheEndpointUntilSilent) {
+    SetDatagramPeerIdle(400);
+    const uint32_t socket = 0x1A59;
+    LinkHandle h = InitIPXSession(0, socket, 0);
+    ASSERT_NE(h, 0u);
+    SetBlocking(h, 1);
+    std::string err;
+    auto a = Client::OpenIpx("127.0.0.1", socket, &err);
+    auto b = Client::OpenIpx("127.0.0.1", socket, &err);
+    ASSERT_TRUE(a && b) << err;
+    char buf[64];
+    auto recv = [&] {
+        int n = RecvPacket(h, buf, sizeof buf);
+        return std::string(buf, static_cast<std::size_t>(n > 0 ? n : 0));
+    };
+    ASSERT_TRUE(a->Send("a1", 2));
+    EXPECT_EQ(recv(), "a1");
+    ASSERT_TRUE(b->Send("b1", 2));  // discarded: a was just heard
+    ASSERT_TRUE(a->Send("a2", 2));
+    EXPECT_EQ(recv(), "a2");
+    ASSERT_EQ(SendPacket(h, "to-a", 4), 1);
+    EXPECT_EQ(ClientRecv(*a), "to-a");
+    EXPECT_EQ(ClientRecv(*b, 100), "<timeout>");
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));  // a silent past the idle time
+    ASSERT_TRUE(b->Send("b2", 2));
+    EXPECT_EQ(recv(), "b2");
+    ASSERT_EQ(SendPacket(h, "to-b", 4), 1);
+    EXPECT_EQ(ClientRecv(*b), "to-b");
+    ASSERT_EQ(AcceptAnyCaller(h), 1);  // b just heard, but the program takes any caller again
+    ASSERT_TRUE(a->Send("a4", 2));
+    EXPECT_EQ(recv(), "a4");
+    SetDatagramPeerIdle(kDatagramPeerIdleMs);
     DeinitProtocol(h);
 }
 

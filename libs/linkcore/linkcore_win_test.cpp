@@ -1,12 +1,13 @@
 // Wine tests of linkcore.dll on its own: a TCP/IP endpoint and an IPX
 // endpoint (UDP) with a plain WinSock peer written from WIRE.md in this
-// process, packet round trips, error codes, and DeinitProtocol releasing a
-// receive blocked on another thread.
+// process, packet round trips, error codes, one caller at a time, and
+// DeinitProtocol releasing a receive blocked on another thread.
 #include <winsock2.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -147,6 +148,37 @@ TEST(LinkcoreDll, TcpRoundTripWithAHandWrittenPeer) {
     ResetSession(h, 0);
     EXPECT_EQ(IsSessionActive(h), 0);
     EXPECT_EQ(DeinitProtocol(h), 1);
+}
+
+// Under WinSock too: a second caller waits while the first is the peer,
+// and is taken, its packets in order, once the first hangs up.
+TEST(LinkcoreDll, SecondCallerWaitsUntilTheFirstHangsUp) {
+    LinkHandle h = InitTCPIPSession(0, 0, 0, 0);
+    ASSERT_NE(h, 0u);
+    SetBlocking(h, 1);
+    const uint16_t port = LocalPort(h);
+    auto a = std::make_unique<TcpPeer>(port);
+    TcpPeer b(port);
+    char buf[504];
+    auto recv_packet = [&] {
+        int n = RecvPacket(h, buf, sizeof buf);
+        return std::string(buf, static_cast<std::size_t>(n > 0 ? n : 0));
+    };
+    a->SendFrame("a1");
+    EXPECT_EQ(recv_packet(), "a1");
+    b.SendFrame("b1");
+    b.SendFrame("b2");
+    Sleep(50);
+    a->SendFrame("a2");
+    EXPECT_EQ(recv_packet(), "a2");
+    ASSERT_NE(SendPacket(h, "to-a", 4), 0);
+    EXPECT_EQ(a->RecvFrame(), "to-a");
+    a.reset();
+    EXPECT_EQ(recv_packet(), "b1");
+    EXPECT_EQ(recv_packet(), "b2");
+    ASSERT_NE(SendPacket(h, "to-b", 4), 0);
+    EXPECT_EQ(b.RecvFrame(), "to-b");
+    DeinitProtocol(h);
 }
 
 TEST(LinkcoreDll, DeinitReleasesAReceiveBlockedOnAnotherThread) {

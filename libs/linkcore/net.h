@@ -19,6 +19,9 @@ namespace qv::link::net {
 
 using Sock = std::intptr_t;
 constexpr Sock kBadSock = -1;
+constexpr int kKeepAliveIdleMs = 60000;
+constexpr int kKeepAliveIntervalMs = 10000;
+constexpr int kKeepAliveProbes = 6;  // where the system lets it be set
 
 struct Addr {
     uint32_t ip_be = 0;  // IPv4 address, network order (0 = any)
@@ -30,7 +33,10 @@ bool Startup();
 // Listening TCP socket (non-blocking accept) on ip:port.
 Sock TcpListen(const Addr& at);
 // Accepts one waiting connection; kBadSock when none. The new socket is
-// blocking with the given send time-out.
+// blocking with the given send time-out, and sends keep-alive probes after
+// kKeepAliveIdleMs of silence, every kKeepAliveIntervalMs, so that a peer
+// whose machine or network is gone shows as an error instead of holding
+// the connection open for ever.
 Sock TcpAccept(Sock listener, Addr* from, int send_timeout_ms);
 // Connects to `to`, giving up after timeout_ms.
 Sock TcpConnect(const Addr& to, int timeout_ms, int send_timeout_ms);

@@ -78,6 +78,11 @@ Sock TcpAccept(Sock listener, Addr* from, int send_timeout_ms) {
     SetSendTimeout(fd, send_timeout_ms);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    int idle = kKeepAliveIdleMs / 1000, interval = kKeepAliveIntervalMs / 1000, probes = kKeepAliveProbes;
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
     if (from) *from = FromSockaddr(sa);
     return fd;
 }

@@ -4,6 +4,7 @@
 #define FD_SETSIZE 128
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <windows.h>
 
 #include "libs/linkcore/net.h"
@@ -75,6 +76,9 @@ Sock TcpAccept(Sock listener, Addr* from, int send_timeout_ms) {
     if (s == INVALID_SOCKET) return Fail();
     SetNonBlocking(s, false);  // accepted sockets inherit the listener's mode
     Tune(s, send_timeout_ms);
+    tcp_keepalive ka{1, static_cast<ULONG>(kKeepAliveIdleMs), static_cast<ULONG>(kKeepAliveIntervalMs)};
+    DWORD out = 0;
+    WSAIoctl(s, SIO_KEEPALIVE_VALS, &ka, sizeof ka, nullptr, 0, &out, nullptr, nullptr);
     if (from) *from = FromSockaddr(sa);
     return static_cast<Sock>(s);
 }

@@ -146,14 +146,20 @@ XLAT32_API int __cdecl QVSPRINTF(char* buffer, const char* format, ...) {
         buffer[0] = '\0';
         return 0;
     }
+    // Formatted into room of our own, so that the caller's buffer gets only
+    // the text and its terminator: it may be smaller than the maximum.
+    char scratch[kQvFormattedStringMax];
+    scratch[0] = '\0';
     va_list ap;
     va_start(ap, format);
-    int n = std::vsnprintf(buffer, kQvFormattedStringMax, format, ap);
+    int n = std::vsnprintf(scratch, sizeof scratch, format, ap);
     va_end(ap);
-    buffer[kQvFormattedStringMax - 1] = '\0';  // some runtimes leave a cut text unterminated
+    scratch[sizeof scratch - 1] = '\0';  // some runtimes leave a cut text unterminated
+    std::size_t len = std::strlen(scratch);
+    std::memcpy(buffer, scratch, len + 1);
     if (n >= 0 && n < kQvFormattedStringMax) return n;
-    if (n < 0 && buffer[0] == '\0') return 0;
-    return FinishTruncated(buffer, std::strlen(buffer));
+    if (len == 0) return 0;
+    return FinishTruncated(buffer, len);
 }
 
 XLAT32_API int __cdecl QVWSPRINTF(char* buffer, const char* format, ...) {

@@ -141,6 +141,20 @@ TEST(Formatters, NeverWritePastTheMaximum) {
     }
 }
 
+// A caller's buffer may be smaller than the maximum: nothing past the text
+// and its terminator is touched.
+TEST(Formatters, WriteOnlyWhatTheTextNeeds) {
+    GuardedBuffer a, w, g;
+    EXPECT_EQ(QVSPRINTF(a.bytes, "%s %d", "seq", 12), 6);
+    EXPECT_EQ(QVWSPRINTF(w.bytes, "%s %d", "seq", 12), 6);
+    EXPECT_EQ(QVGETFORMATTEDSTRING(GetModuleHandleA(nullptr), g.bytes, 104, 800, 600), 9);
+    for (const GuardedBuffer* b : {&a, &w, &g}) {
+        const std::size_t used = std::strlen(b->bytes) + 1;
+        EXPECT_EQ(std::string(b->bytes + used, sizeof b->bytes - used), std::string(sizeof b->bytes - used, 'X'))
+            << b->bytes;
+    }
+}
+
 TEST(Formatters, FormattedStringFillsNumbersOnly) {
     struct Case { UINT id; std::vector<int> args; const char* want; };
     const Case cases[] = {

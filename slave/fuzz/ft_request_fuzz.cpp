@@ -6,8 +6,9 @@
 // many bytes. Every request goes through FtSession::Receive and Handle
 // against a small in-memory file system that aborts on any misuse of a
 // descriptor or search. Every reply must encode to 14 + length bytes with
-// a length of at most 496, decode again unchanged, and a listing block must
-// end with its terminating zero.
+// a length of at most 496, decode again unchanged, a listing block must
+// end with its terminating zero, a size must be 4 bytes, and no block of an
+// upload or download that already failed may be answered with status 0.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +31,7 @@ public:
         files_["C:\\A.TXT"] = std::string(1000, 'a');
         files_["C:\\E.BIN"] = std::string(496, 'e');
         files_["C:\\Z"] = "";
+        files_["C:\\HUGE"] = "";  // its length says 5 GiB
     }
     DriveKind DriveType(char l) override {
         switch (l) {
@@ -74,10 +76,10 @@ public:
     void Close(int fd) override {
         if (open_.erase(fd) != 1) Fail();
     }
-    uint32_t Length(int fd, uint32_t* len) override {
+    uint32_t Length(int fd, uint64_t* len) override {
         auto it = open_.find(fd);
         if (it == open_.end()) Fail();
-        *len = static_cast<uint32_t>(files_[it->second.first].size());
+        *len = it->second.first == "C:\\HUGE" ? 0x140000000ull : files_[it->second.first].size();
         return 0;
     }
     bool Exists(const std::string& p) override { return files_.count(p) != 0; }
@@ -87,12 +89,15 @@ public:
         *t = 0x6000;
         return 0;
     }
-    void StampDos(const std::string& p, uint16_t, uint16_t) override {
-        if (!files_.count(p)) Fail();
-    }
+    void StampDos(const std::string&, uint16_t, uint16_t) override {}  // a missing file: ignored, as on Windows
     uint32_t MakeDir(const std::string& p) override { return p.empty() ? 3 : 0; }
     std::string CurrentDir() override { return std::string(300, 'D'); }  // longer than a reply holds
-    uint32_t Delete(const std::string& p) override { return files_.erase(p) ? 0 : 2; }
+    uint32_t Delete(const std::string& p) override {
+        // Windows refuses to delete a file that is open (sharing violation).
+        for (const auto& [fd, f] : open_)
+            if (f.first == p) return 32;
+        return files_.erase(p) ? 0 : 2;
+    }
     bool FindFirst(const std::string& pattern, FindEntry* e) override {
         if (searching_) Fail();  // one search at a time, closed before a new one
         if (pattern.empty() || pattern[0] != 'C') return false;
@@ -149,6 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     NullUi ui;
     FtSession s(fs, ui);
     size_t i = 0;
+    bool upload_failed = false, download_failed = false;
     while (i + 2 <= size) {
         size_t n = (data[i] | (static_cast<size_t>(data[i + 1]) << 8)) % 600;
         i += 2;
@@ -167,6 +173,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Fail();
         const bool listing = r.command == FT_FILE_INFO || r.command == FT_MORE_FILE_INFO;
         if (o.reply && listing && r.status == 0 && (r.length == 0 || r.data[r.length - 1] != 0)) Fail();
+        const uint16_t cmd = s.request().command;
+        if (cmd == FT_FILE_SIZE && r.status == 0 && r.length != 4) Fail();
+        // Once a transfer failed, no later block of it is answered as good
+        // until a new file is created or a new download starts.
+        if (cmd == FT_CREATE_FILE || cmd == FT_CREATE_NEW_FILE) {
+            if (r.status == 0) upload_failed = false;
+        } else if (cmd == FT_WRITE_BLOCK) {
+            if (upload_failed && r.status == 0) Fail();
+            upload_failed = r.status != 0;
+        } else if (cmd == FT_SEND_FILE) {
+            download_failed = r.status != 0;
+        } else if (cmd == FT_SEND_NEXT_BLOCK) {
+            if (download_failed && r.status == 0) Fail();
+            download_failed = r.status != 0;
+        }
         if (o.terminate) break;
     }
     s.CloseOpenFile();

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "libs/linkcore/client.h"
+#include "slave/ft_protocol.h"
 #include "tests/e2e/wine_run.h"
 #include "tools/ftconsole/ftclient.h"
 
@@ -43,6 +44,24 @@ std::string Random(std::size_t n, unsigned seed) {
 time_t MTime(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
+}
+
+// Seconds since 1970 of a wall-clock time read as UTC.
+time_t WallClockAsUtc(int year, int month, int day, int hour) {
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    return timegm(&tm);
+}
+
+// The local time zone's offset from UTC at this moment, in seconds.
+long UtcOffsetNow() {
+    const time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local.tm_gmtoff;
 }
 
 void SetMTime(const std::string& path, time_t t) {
@@ -541,17 +560,97 @@ TEST_F(KslaveTest, PacketClientThatDropsAndRepeatsRequests) {
     EXPECT_EQ(e2e::ReadFile(d_ + "/ROUGH.BIN"), data);  // every block written once
     EXPECT_EQ(date, 0x2521);
     EXPECT_EQ(time, 0x6000);
-    // 12:00:00 on 1 September 1998, local time.
-    std::tm tm{};
-    tm.tm_year = 98;
-    tm.tm_mon = 8;
-    tm.tm_mday = 1;
-    tm.tm_hour = 12;
-    tm.tm_isdst = -1;
-    EXPECT_EQ(MTime(d_ + "/ROUGH.BIN"), std::mktime(&tm));
+    // 12:00:00 on 1 September 1998, local time as the Windows calls count
+    // it: with the offset from UTC in effect now (daylight saving of today,
+    // not of that day), in the time zone the slave runs in (the same TZ).
+    EXPECT_EQ(MTime(d_ + "/ROUGH.BIN"), WallClockAsUtc(1998, 9, 1, 12) - UtcOffsetNow());
     EXPECT_EQ(c.Put("D:\\kslave\\ROUGH.BIN", "x", 0, 0, true).status, 80);
     EXPECT_GT(c.resends(), 0);
     EXPECT_TRUE(c.Terminate().ok);
+    EXPECT_EQ(slave_->Wait(20000).exit_code, 0);
+}
+
+// One request as raw bytes (data_len bytes of data, exactly as given) and
+// its reply; command 0xFFFF when none came.
+ft::Reply Ask(link::Client& client, uint16_t command, const std::string& data, uint16_t seq = 0,
+              uint16_t p1 = 0, uint16_t p2 = 0) {
+    ft::Request r;
+    r.command = command;
+    r.sequence = seq;
+    r.param1 = p1;
+    r.param2 = p2;
+    std::copy(data.begin(), data.end(), r.data.begin());
+    uint8_t wire[ft::kRequestMax];
+    ft::Reply rep;
+    rep.command = 0xFFFF;
+    uint8_t in[ft::kReplyMax];
+    int n = client.Send(wire, r.Encode(wire, data.size())) ? client.Recv(in, sizeof in, 10000) : -1;
+    if (n <= 0 || !rep.Decode(in, static_cast<std::size_t>(n))) rep.command = 0xFFFF;
+    return rep;
+}
+
+std::string Z(const std::string& path) { return path + std::string(1, '\0'); }
+
+// Replies tell the truth: a short path never picks up bytes of an earlier
+// request, a failed delete answers its Windows error code, large files
+// answer their exact size up to 4 GiB - 1 and status 223 beyond, and a
+// failed upload answers its failure to every later block and the close.
+TEST_F(KslaveTest, RepliesAreTrueForShortPathsDeletesLargeFilesAndFailedUploads) {
+    ASSERT_TRUE(e2e::WriteFile(d_ + "/important.txt", "keep"));
+    struct Size { const char* name; uint64_t size; uint16_t status; uint32_t answered; } sizes[] = {
+        {"S3G.BIN", 3ull << 30, 0, 0xC0000000u},
+        {"S4GM1.BIN", (4ull << 30) - 1, 0, 0xFFFFFFFFu},
+        {"S4G.BIN", 4ull << 30, 223, 0},
+        {"S5G.BIN", 5ull << 30, 223, 0},
+    };
+    for (const Size& z : sizes) {  // sparse: no space taken
+        const std::string f = d_ + "/" + z.name;
+        ASSERT_TRUE(e2e::WriteFile(f, ""));
+        ASSERT_EQ(truncate(f.c_str(), static_cast<off_t>(z.size)), 0) << f;
+    }
+    Start({"tcpip"});
+    auto client = ConnectSlave(slave_.get());
+    ASSERT_TRUE(client);
+    link::Client& c = *client;
+    ASSERT_EQ(Ask(c, ft::FT_EXISTENCE, "").status, 0);
+
+    // "D:\kslave\i" sent without its zero after a longer path.
+    EXPECT_EQ(Ask(c, ft::FT_VERIFY_VOLUME, Z("D:\\kslave\\important.txt")).status, 0);
+    ft::Reply del = Ask(c, ft::FT_DELETE_FILE, "D:\\kslave\\i");
+    EXPECT_EQ(del.command, ft::FT_DELETE_FILE);
+    EXPECT_EQ(del.status, ft::kStatusBadPath);
+    EXPECT_EQ(e2e::ReadFile(d_ + "/important.txt"), "keep");
+
+    // Deletes that fail: missing file, a directory, a wildcard.
+    EXPECT_EQ(Ask(c, ft::FT_DELETE_FILE, Z("D:\\kslave\\NOPE.TXT")).status, 2);
+    EXPECT_EQ(Ask(c, ft::FT_DELETE_FILE, Z("D:\\kslave\\SUB")).status, 5);
+    EXPECT_NE(Ask(c, ft::FT_DELETE_FILE, Z("D:\\kslave\\*.txt")).status, 0);
+    EXPECT_EQ(e2e::ReadFile(d_ + "/important.txt"), "keep");
+    EXPECT_EQ(Ask(c, ft::FT_DELETE_FILE, Z("D:\\kslave\\important.txt")).status, 0);
+    EXPECT_FALSE(e2e::FileExists(d_ + "/important.txt"));
+
+    for (const Size& z : sizes) {
+        SCOPED_TRACE(z.name);
+        ft::Reply r = Ask(c, ft::FT_FILE_SIZE, Z(std::string("D:\\kslave\\") + z.name));
+        EXPECT_EQ(r.status, z.status);
+        if (z.status == 0) {
+            ASSERT_EQ(r.length, 4);
+            EXPECT_EQ(r.data[0] | r.data[1] << 8 | r.data[2] << 16 | static_cast<uint32_t>(r.data[3]) << 24,
+                      z.answered);
+        } else {
+            EXPECT_EQ(r.length, 0);
+        }
+    }
+
+    // An upload block claiming more bytes than it carries: refused, and so
+    // is everything after it, the block resent and the close included.
+    ASSERT_EQ(Ask(c, ft::FT_CREATE_FILE, Z("D:\\kslave\\UP.BIN")).status, 0);
+    EXPECT_EQ(Ask(c, ft::FT_WRITE_BLOCK, "abc", 1, 3).status, 0);
+    EXPECT_EQ(Ask(c, ft::FT_WRITE_BLOCK, "abc", 2, 300).status, 87);
+    EXPECT_EQ(Ask(c, ft::FT_WRITE_BLOCK, "abc", 2, 300).status, 87);
+    EXPECT_EQ(Ask(c, ft::FT_WRITE_BLOCK, "def", 3, 3).status, 87);
+    EXPECT_EQ(Ask(c, ft::FT_WRITE_BLOCK, "", 4, 0).status, 87);
+    EXPECT_EQ(Ask(c, ft::FT_TERMINATE, "").status, 0);
     EXPECT_EQ(slave_->Wait(20000).exit_code, 0);
 }
 
