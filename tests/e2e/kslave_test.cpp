@@ -297,7 +297,8 @@ TEST_F(KslaveTest, IpxFormByDefaultAndDriveKinds) {
     e2e::MakeDirs(e2e::DriveDir('E'));
     Start({});
     ASSERT_TRUE(WaitBound(SOCK_DGRAM, UdpPort(), 30s));
-    e2e::RunResult r = Console({"--ipx", "-c", "drives; ls N:\\; drive E:; drive C:; quit", "127.0.0.1"});
+    e2e::RunResult r =
+        Console({"--ipx", "--port", "16449", "-c", "drives; ls N:\\; drive E:; drive C:; quit", "127.0.0.1"});
     EXPECT_EQ(r.exit_code, 1) << r.err;  // the empty removable drive
     // Network drive N: is not listed and its listing is empty; the removable E: is.
     EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "C: D: E:");
