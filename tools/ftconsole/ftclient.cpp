@@ -24,6 +24,7 @@ FtClient::Outcome FtClient::Send(const Request& req, std::size_t data_len, Reply
     using Clock = std::chrono::steady_clock;
     uint8_t out[kRequestMax];
     const std::size_t n = req.Encode(out, data_len);
+    bool others = false;  // replies came, but none to this request
     for (int attempt = 0; attempt <= retries_; ++attempt) {
         if (attempt > 0) ++resends_;
         if (!link_.Send(out, n)) {
@@ -44,7 +45,13 @@ FtClient::Outcome FtClient::Send(const Request& req, std::size_t data_len, Reply
             }
             if (got == 0) break;  // time-out: send again
             if (rep->Decode(in, static_cast<std::size_t>(got)) && want(*rep)) return Outcome::kReply;
+            others = true;
         }
+    }
+    if (others) {
+        res->error = "the slave sent only replies that do not belong to the request, " +
+                     std::to_string(retries_ + 1) + " times; gave up";
+        return Outcome::kNoReply;
     }
     res->error = "no reply from the slave";
     res->no_reply = true;

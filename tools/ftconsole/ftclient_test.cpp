@@ -198,7 +198,7 @@ TEST(FtClient, SlaveThatMisbehaves) {
     } kCases[] = {
         {"unrelated replies never end the wait",
          [](FakeSlave& s) { s.flood = Block(ft::FT_DRIVE_INFO, 0, "\x02", true); },
-         [](FtClient& c, std::string*) { return c.Existence(); }, "no reply from the slave", 0},
+         [](FtClient& c, std::string*) { return c.Existence(); }, "sent only replies that do not belong to the request, 3 times", 0},
         {"unrelated replies during a download",
          [](FakeSlave& s) {
              s.answer = [](const ft::Request& q) -> std::vector<ft::Reply> {
@@ -212,7 +212,7 @@ TEST(FtClient, SlaveThatMisbehaves) {
              uint16_t d, t;
              return c.Get("C:\\F", got, &d, &t);
          },
-         "no reply from the slave", 496},
+         "sent only replies that do not belong to the request", 496},
         {"a listing that never ends",
          [](FakeSlave& s) {
              s.answer = [](const ft::Request& q) -> std::vector<ft::Reply> {
