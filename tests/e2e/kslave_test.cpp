@@ -228,13 +228,96 @@ TEST_F(KslaveTest, ConsoleOverTcpListsDownloadsAndUploadsWithTimeStamps) {
     EXPECT_NE(s.out.find(kShutdownLine), std::string::npos);
 }
 
+// The console as a person uses it: quoted paths with blanks, a listing of
+// what is no directory, rm of a directory or of a missing file, verify of a
+// root, put of a directory, and the failures before any slave answers.
+TEST_F(KslaveTest, ConsoleSaysWhatWentWrong) {
+    e2e::MakeDirs(d_ + "/Program Files");
+    ASSERT_TRUE(e2e::WriteFile(d_ + "/Program Files/IN ONE.TXT", "1"));
+    ASSERT_TRUE(e2e::WriteFile(d_ + "/A.TXT", "a"));
+    Start({"tcpip"});
+    ASSERT_TRUE(ConnectSlave(slave_.get()));
+    e2e::RunResult r = Console(
+        {"-c",
+         "ls \"D:\\kslave\\Program Files\"; ls D:\\kslave\\NOPE; ls D:\\kslave\\A.TXT; rm D:\\kslave\\SUB; "
+         "rm D:\\kslave\\GONE.TXT; verify D:\\; put " + local_ + " D:\\kslave\\DIR; get; frobnicate; quit",
+         "127.0.0.1"});
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    EXPECT_NE(r.out.find("IN ONE.TXT\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("D:\\ exists\n"), std::string::npos) << r.out;
+    for (const char* e : {"ls D:\\kslave\\NOPE: no such directory",
+                          "ls D:\\kslave\\A.TXT: D:\\kslave\\A.TXT is a file, not a directory",
+                          "rm D:\\kslave\\SUB: is a directory; not removed",
+                          "rm D:\\kslave\\GONE.TXT: The system cannot find the file specified. (status 2)",
+                          ": is a directory; only files can be uploaded", "get: missing argument; usage: get REMOTE",
+                          "unknown command: frobnicate (type help"})
+        EXPECT_NE(r.err.find(e), std::string::npos) << e << "\n" << r.err;
+    EXPECT_TRUE(e2e::FileExists(d_ + "/SUB"));
+    EXPECT_EQ(slave_->Wait(20000).exit_code, 0);
+
+    // Nothing listens any more: the refusal in words; a bad port is refused.
+    r = Console({"-c", "drives", "127.0.0.1"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("connection refused by 127.0.0.1:" + std::to_string(TcpPort())), std::string::npos) << r.err;
+    r = Console({"--port", "70000", "127.0.0.1"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("--port needs a port number from 1 to 65535"), std::string::npos) << r.err;
+}
+
+// Two consoles upload and download at once: each either gets its own file
+// through whole (one after the other), or is told that the slave is busy
+// and leaves no partial file; never a mixed file, never a false success.
+TEST_F(KslaveTest, TwoConsolesAtOnce) {
+    const std::string one = Random(600 * 1024, 11), two = Random(600 * 1024, 12);
+    ASSERT_TRUE(e2e::WriteFile(local_ + "/ONE.BIN", one));
+    ASSERT_TRUE(e2e::WriteFile(local_ + "/TWO.BIN", two));
+    Start({"tcpip"});
+    ASSERT_TRUE(ConnectSlave(slave_.get()));
+    auto console = [&](const std::string& name) {
+        e2e::RunOptions o;
+        o.timeout_ms = 120000;
+        return e2e::Spawn({e2e::HostBinDir() + "/ftconsole", "--timeout", "700", "-c",
+                           "put " + local_ + "/" + name + " D:\\kslave\\" + name + "; get D:\\kslave\\" + name +
+                               " " + local_ + "/BACK." + name,
+                           "127.0.0.1"},
+                          o);
+    };
+    auto first = console("ONE.BIN");
+    std::this_thread::sleep_for(300ms);
+    auto second = console("TWO.BIN");
+    const e2e::RunResult results[] = {first->Wait(120000), second->Wait(120000)};
+    const std::string* sent[] = {&one, &two};
+    const char* names[] = {"ONE.BIN", "TWO.BIN"};
+    int whole = 0;
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(names[i]);
+        const e2e::RunResult& r = results[i];
+        const std::string back = local_ + "/BACK." + names[i];
+        if (r.exit_code == 0) {
+            ++whole;
+            EXPECT_EQ(e2e::ReadFile(d_ + "/" + names[i]), *sent[i]);
+            EXPECT_EQ(e2e::ReadFile(back), *sent[i]);
+        } else {
+            EXPECT_EQ(r.exit_code, 2) << r.err;
+            EXPECT_NE(r.err.find("busy with another console"), std::string::npos) << r.err;
+            EXPECT_FALSE(e2e::FileExists(back));
+        }
+    }
+    EXPECT_GE(whole, 1);  // the first console is served whole
+    // No partial download is left behind under any name.
+    const std::string ls = e2e::Run({"ls", "-a", local_}).out;
+    EXPECT_EQ(ls.find(".ftpart"), std::string::npos) << ls;
+    slave_->Stop();
+}
+
 TEST_F(KslaveTest, IpxFormByDefaultAndDriveKinds) {
     ASSERT_TRUE(e2e::WriteFile(e2e::DriveDir('N') + "/REMOTE.TXT", "r"));
     e2e::RemoveTree(e2e::DriveDir('E'));
     e2e::MakeDirs(e2e::DriveDir('E'));
     Start({});
     ASSERT_TRUE(WaitBound(SOCK_DGRAM, UdpPort(), 30s));
-    e2e::RunResult r = Console({"--ipx", "-c", "drives; ls N:\\; drive E:; drive C:; quit", "127.0.0.1"});
+    e2e::RunResult r =
+        Console({"--ipx", "--port", "16449", "-c", "drives; ls N:\\; drive E:; drive C:; quit", "127.0.0.1"});
     EXPECT_EQ(r.exit_code, 1) << r.err;  // the empty removable drive
     // Network drive N: is not listed and its listing is empty; the removable E: is.
     EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "C: D: E:");

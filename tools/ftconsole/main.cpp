@@ -3,43 +3,46 @@
 //   ftconsole [--ipx] [--port N] [--timeout MS] [-c "cmd; cmd"] HOST
 //
 // Connects to the file transfer slave on HOST (TCP port 1764, or with --ipx
-// the IPX endpoint carried over UDP), checks that it is a slave (the
-// existence request, which also keeps it from closing after 20 seconds), then
-// runs commands from -c or, line by line, from standard input:
-//
-//   drives                     the slave's drives
-//   ls [DIR|PATTERN]           directories, then files (default: current dir)
-//   get REMOTE [LOCAL]         download, keeping the file's time stamp
-//   put LOCAL [REMOTE]         upload, keeping the file's time stamp
-//   putnew LOCAL [REMOTE]      upload only when REMOTE does not exist yet
-//   mkdir DIR | rm FILE | pwd | size FILE | verify DIR | drive X:
-//   quit                       ends the slave (FT_TERMINATE) and the console
-//   exit                       leaves the console, the slave keeps running
+// the IPX endpoint carried over UDP, port 16449), checks that it is a slave
+// (the existence request, which also keeps it from closing after 20
+// seconds), then runs commands from -c or, line by line, from standard
+// input. `ftconsole --help` and the command `help` list the commands.
 //
 // LINKCORE_PORT_OFFSET in the environment shifts every port as it does for
 // the slave (libs/linkcore/WIRE.md).
 //
-// Exit status: 0 when every command succeeded, 1 when one failed, 2 when the
-// slave could not be reached.
+// Exit status: 0 when every command succeeded, 1 when one failed, 2 for a
+// usage error or when the slave could not be reached.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "libs/linkcore/client.h"
+#include "libs/linkcore/internal.h"
+#include "tools/ftconsole/console_text.h"
 #include "tools/ftconsole/ftclient.h"
 
 namespace {
 
 using namespace qv;
+
+constexpr int kDefaultTcpPort = 1764;
+constexpr uint32_t kSlaveIpxSocket = 0x0041;  // IPX socket 0x4100 with its bytes swapped
+// IPX endpoints live on UDP ports 0x4000 + (socket & 0x3FFF).
+constexpr int kIpxUdpFirst = 0x4000;
+constexpr int kIpxUdpLast = 0x7FFF;
+constexpr int kMaxTimeoutMs = 600000;
 
 class ClientLink : public ftc::PacketLink {
 public:
@@ -51,17 +54,71 @@ private:
     link::Client& c_;
 };
 
-std::vector<std::string> Words(const std::string& line) {
-    std::vector<std::string> w;
-    std::istringstream in(line);
-    std::string s;
-    while (in >> s) w.push_back(s);
-    return w;
+struct CommandHelp {
+    const char* name;
+    const char* args;
+    std::size_t min_args, max_args;
+    const char* what;
+    const char* example;
+};
+
+const CommandHelp kCommands[] = {
+    {"drives", "", 0, 0, "the slave's drives", "drives"},
+    {"ls", "[DIR|PATTERN]", 0, 1, "directories, then files (default: the current directory)", "ls \"C:\\Program Files\""},
+    {"get", "REMOTE [LOCAL]", 1, 2, "download a file, keeping its time stamp", "get C:\\CONFIG.SYS config.sys"},
+    {"put", "LOCAL [REMOTE]", 1, 2, "upload a file, keeping its time stamp", "put notes.txt C:\\TEMP\\NOTES.TXT"},
+    {"putnew", "LOCAL [REMOTE]", 1, 2, "upload only when REMOTE does not exist yet", "putnew notes.txt C:\\NOTES.TXT"},
+    {"mkdir", "DIR", 1, 1, "create one directory", "mkdir C:\\TEMP\\NEW"},
+    {"rm", "FILE", 1, 1, "delete a file (never a directory)", "rm C:\\TEMP\\OLD.TXT"},
+    {"pwd", "", 0, 0, "the slave's current directory", "pwd"},
+    {"size", "FILE", 1, 1, "the size of a file in bytes", "size C:\\CONFIG.SYS"},
+    {"verify", "DIR", 1, 1, "does the directory exist", "verify D:\\"},
+    {"drive", "X:", 1, 1, "is the drive ready (has a removable drive a medium)", "drive A:"},
+    {"help", "", 0, 0, "this list", "help"},
+    {"quit", "", 0, 0, "end the slave and the console", "quit"},
+    {"exit", "", 0, 0, "leave the console; the slave keeps running", "exit"},
+};
+
+void PrintCommands(std::ostream& out) {
+    out << "Commands (quote paths with blanks: ls \"D:\\Program Files\"):\n";
+    for (const auto& c : kCommands) {
+        std::string head = std::string(c.name) + (*c.args ? " " : "") + c.args;
+        out << "  " << head << std::string(head.size() < 24 ? 24 - head.size() : 1, ' ') << c.what
+            << "\n      e.g. " << c.example << "\n";
+    }
+}
+
+void PrintHelp() {
+    std::cout << "usage: ftconsole [--ipx] [--port N] [--timeout MS] [-c \"cmd; cmd\"] HOST\n"
+                 "\n"
+                 "Connects to the file transfer slave on HOST and runs the commands given\n"
+                 "with -c (separated by ';') or read from standard input.\n"
+                 "\n"
+                 "  --ipx         use the IPX form, carried over UDP (default port 16449)\n"
+                 "  --port N      the slave's TCP port (default 1764), or with --ipx its\n"
+                 "                UDP port (16384 to 32767)\n"
+                 "  --timeout MS  wait for each reply and for the connection (default 2000)\n"
+                 "  -c SCRIPT     run these commands instead of reading standard input\n"
+                 "  --help        this text\n"
+                 "\n"
+                 "Example: ftconsole -c \"ls C:\\; get C:\\CONFIG.SYS\" 127.0.0.1\n"
+                 "\n";
+    PrintCommands(std::cout);
+    std::cout << "\nExit status: 0 all commands succeeded, 1 a command failed, 2 usage error\n"
+                 "or the slave not reached.\n";
+}
+
+const CommandHelp* FindCommand(const std::string& name) {
+    for (const auto& c : kCommands)
+        if (name == c.name) return &c;
+    return nullptr;
 }
 
 bool Report(const std::string& what, const ftc::Result& r) {
     if (r.ok) return true;
-    if (!r.error.empty() && r.status == 0)
+    if (r.no_reply)
+        std::cerr << what << ": no reply from the slave; it is busy with another console or not answering\n";
+    else if (!r.error.empty())
         std::cerr << what << ": " << r.error << "\n";
     else
         std::cerr << what << ": " << ftc::SystemErrorText(r.status) << " (status " << r.status << ")\n";
@@ -73,24 +130,44 @@ std::string BaseName(const std::string& p) {
     return s == std::string::npos ? p : p.substr(s + 1);
 }
 
+// Draws the progress bar on standard error when it is a terminal.
 class Bar {
 public:
-    Bar(const std::string& name, uint64_t total) : name_(name), total_(total), on_(isatty(2)) {}
-    void operator()(uint64_t done) {
-        if (!on_) return;
-        int pct = total_ ? static_cast<int>(done * 100 / total_) : 100;
-        int fill = pct * 30 / 100;
-        std::fprintf(stderr, "\r%-20.20s [%-30s] %3d%% %llu", name_.c_str(), std::string(fill, '#').c_str(), pct,
-                     static_cast<unsigned long long>(done));
+    explicit Bar(const std::string& name) : name_(name), on_(isatty(2)) {}
+    void operator()(uint64_t done, uint64_t total) {
+        if (!on_ || !throttle_.Due(done, total)) return;
+        std::fprintf(stderr, "\r%s", ftc::ProgressLine(name_, done, total).c_str());
+        drawn_ = true;
     }
     ~Bar() {
-        if (on_) std::fprintf(stderr, "\n");
+        if (drawn_) std::fprintf(stderr, "\n");
     }
 
 private:
     std::string name_;
-    uint64_t total_;
     bool on_;
+    bool drawn_ = false;
+    ftc::ProgressThrottle throttle_;
+};
+
+// Ctrl-C during a transfer stops it (and its partial file is removed)
+// instead of ending the console on the spot.
+volatile std::sig_atomic_t g_interrupted = 0;
+void OnInterrupt(int) { g_interrupted = 1; }
+
+class InterruptScope {
+public:
+    InterruptScope() {
+        g_interrupted = 0;
+        struct sigaction sa {};
+        sa.sa_handler = OnInterrupt;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, &old_);
+    }
+    ~InterruptScope() { sigaction(SIGINT, &old_, nullptr); }
+
+private:
+    struct sigaction old_ {};
 };
 
 time_t DosToTime(uint16_t date, uint16_t time) {
@@ -113,114 +190,273 @@ void TimeToDos(time_t t, uint16_t* date, uint16_t* time) {
     if (!ft::EncodeDos(s, date, time)) ft::EncodeDos(ft::DosStamp{1980, 1, 1, 0, 0, 0}, date, time);
 }
 
-std::string ListPattern(const std::string& arg, ftc::FtClient& c) {
-    std::string dir = arg;
-    if (dir.empty()) {
-        c.CurrentDirectory(&dir);
-    }
-    if (dir.find_first_of("*?") != std::string::npos) return dir;
-    if (!dir.empty() && dir.back() != '\\' && dir.back() != ':') dir += '\\';
-    return dir + "*.*";
+bool IsRoot(const std::string& p) {
+    return (p.size() == 2 || (p.size() == 3 && (p[2] == '\\' || p[2] == '/'))) && p[1] == ':' &&
+           std::isalpha(static_cast<unsigned char>(p[0]));
 }
 
-// Runs one command line; false when it failed. *stop on quit/exit.
+bool HasWildcard(const std::string& p) { return p.find_first_of("*?") != std::string::npos; }
+
+std::string WithoutTrailingSlash(std::string p) {
+    while (p.size() > 1 && (p.back() == '\\' || p.back() == '/') && p[p.size() - 2] != ':') p.pop_back();
+    return p;
+}
+
+// Does the slave have the drive of the root path p ("D:" or "D:\")? A root
+// cannot be searched for like a directory; the drive list knows it.
+bool HasDrive(ftc::FtClient& c, const std::string& p, const std::string& what, bool* exists) {
+    std::vector<int> drives;
+    if (!Report(what, c.Drives(&drives))) return false;
+    const int want = std::toupper(static_cast<unsigned char>(p[0])) - 'A';
+    *exists = false;
+    for (int d : drives) *exists = *exists || d == want;
+    return true;
+}
+
+// Does directory dir exist on the slave? False when that could not be asked.
+bool DirectoryExists(ftc::FtClient& c, const std::string& dir, const std::string& what, bool* exists) {
+    if (IsRoot(dir)) return HasDrive(c, dir, what, exists);
+    ftc::Result r = c.VerifyDirectory(WithoutTrailingSlash(dir));
+    if (!r.error.empty()) return Report(what, r);
+    *exists = r.status == 0;
+    return true;
+}
+
+bool List(ftc::FtClient& c, const std::string& arg) {
+    std::string dir = arg;
+    if (dir.empty() && !Report("ls", c.CurrentDirectory(&dir))) return false;
+    std::string pattern = dir;
+    if (!HasWildcard(dir)) {
+        // The slave answers an empty listing for a directory that is not
+        // there: ask first.
+        bool exists = false;
+        const std::string what = "ls " + dir;
+        if (!arg.empty() && !DirectoryExists(c, dir, what, &exists)) return false;
+        if (!arg.empty() && !exists) {
+            uint32_t size;
+            if (!IsRoot(dir) && c.Size(dir, &size).ok)
+                std::cerr << what << ": " << dir << " is a file, not a directory\n";
+            else
+                std::cerr << what << ": no such " << (IsRoot(dir) ? "drive" : "directory") << "\n";
+            return false;
+        }
+        if (pattern.back() != '\\' && pattern.back() != '/' && pattern.back() != ':') pattern += '\\';
+        pattern += "*.*";
+    }
+    std::vector<std::string> dirs, files;
+    if (!Report("ls " + pattern, c.List(pattern, false, &dirs))) return false;
+    if (!Report("ls " + pattern, c.List(pattern, true, &files))) return false;
+    for (const auto& d : dirs) std::cout << ftc::Printable(d) << "\n";
+    for (const auto& f : files) std::cout << ftc::Printable(f) << "\n";
+    return true;
+}
+
+bool Get(ftc::FtClient& c, const std::string& remote, std::string local) {
+    const std::string what = "get " + remote;
+    if (local.empty()) local = BaseName(remote);
+    struct stat st {};
+    if (!local.empty() && stat(local.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) local += "/" + BaseName(remote);
+    if (local.empty() || local.back() == '/') {
+        std::cerr << what << ": name the local file: get REMOTE LOCAL\n";
+        return false;
+    }
+    // The download goes to a hidden file beside the target, which takes its
+    // name only when the whole file arrived: a failed download leaves no
+    // partial file and an older file of that name untouched.
+    const std::size_t slash = local.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : local.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? local : local.substr(slash + 1);
+    std::string temp = dir + (dir.back() == '/' ? "" : "/") + "." + base + ".ftpart-XXXXXX";
+    int fd = mkstemp(temp.data());
+    if (fd < 0) {
+        std::cerr << what << ": cannot write in " << dir << ": " << std::strerror(errno) << "\n";
+        return false;
+    }
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+
+    int write_errno = 0;
+    uint16_t date = 0, time = 0;
+    uint64_t got = 0;
+    ftc::Result r;
+    {
+        InterruptScope interrupt;
+        Bar bar(BaseName(remote));
+        r = c.Download(
+            remote,
+            [&](const uint8_t* d, std::size_t n) {
+                if (g_interrupted) return false;
+                while (n > 0) {
+                    ssize_t w = write(fd, d, n);
+                    if (w < 0 && errno == EINTR && !g_interrupted) continue;
+                    if (w <= 0) {
+                        write_errno = w < 0 ? errno : EIO;
+                        return false;
+                    }
+                    d += w;
+                    n -= static_cast<std::size_t>(w);
+                    got += static_cast<uint64_t>(w);
+                }
+                return true;
+            },
+            &date, &time, [&](uint64_t done, uint64_t total) { bar(done, total); });
+        if (g_interrupted && r.ok) r = ftc::Result{false, 0, "interrupted", false};
+        if (g_interrupted && !r.ok) r.error = "interrupted", r.no_reply = false;
+    }
+    if (close(fd) != 0 && r.ok) write_errno = errno, r.ok = false;
+    if (!r.ok) {
+        unlink(temp.c_str());
+        if (write_errno) {
+            std::cerr << what << ": cannot write " << local << ": " << std::strerror(write_errno) << "\n";
+            return false;
+        }
+        return Report(what, r);
+    }
+    if (ftc::ValidDosStamp(date, time)) {
+        time_t t = DosToTime(date, time);
+        struct timespec ts[2] = {{t, 0}, {t, 0}};
+        utimensat(AT_FDCWD, temp.c_str(), ts, 0);
+    } else {
+        std::cerr << what << ": the slave sent no valid file date (date " << date << ", time " << time
+                  << "); the file keeps the time of the download\n";
+    }
+    if (rename(temp.c_str(), local.c_str()) != 0) {
+        std::cerr << what << ": cannot write " << local << ": " << std::strerror(errno) << "\n";
+        unlink(temp.c_str());
+        return false;
+    }
+    std::cout << "got " << remote << " (" << got << " bytes)\n";
+    return true;
+}
+
+bool Put(ftc::FtClient& c, const std::string& local, std::string remote, bool only_new) {
+    if (remote.empty()) remote = BaseName(local);
+    const std::string what = "put " + local;
+    const int fd = open(local.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        std::cerr << what << ": " << std::strerror(errno) << "\n";
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        std::cerr << what << ": " << (S_ISDIR(st.st_mode) ? "is a directory" : "is not a regular file")
+                  << "; only files can be uploaded\n";
+        close(fd);
+        return false;
+    }
+    uint16_t date, time;
+    TimeToDos(st.st_mtime, &date, &time);
+    int read_errno = 0;
+    ftc::Result r;
+    {
+        Bar bar(BaseName(local));
+        r = c.Upload(
+            remote,
+            [&](uint8_t* buf, std::size_t cap) -> long {
+                std::size_t have = 0;
+                while (have < cap) {
+                    ssize_t n = read(fd, buf + have, cap - have);
+                    if (n < 0 && errno == EINTR) continue;
+                    if (n < 0) {
+                        read_errno = errno;
+                        return -1;
+                    }
+                    if (n == 0) break;
+                    have += static_cast<std::size_t>(n);
+                }
+                return static_cast<long>(have);
+            },
+            static_cast<uint64_t>(st.st_size), date, time, only_new,
+            [&](uint64_t done, uint64_t total) { bar(done, total); });
+    }
+    close(fd);
+    if (read_errno) {
+        std::cerr << what << ": cannot read it: " << std::strerror(read_errno) << "; " << remote
+                  << " on the slave is incomplete\n";
+        return false;
+    }
+    if (!Report("put " + remote, r)) return false;
+    std::cout << "put " << remote << " (" << st.st_size << " bytes)\n";
+    return true;
+}
+
+bool Remove(ftc::FtClient& c, const std::string& path) {
+    const std::string what = "rm " + path;
+    if (!HasWildcard(path)) {
+        bool is_dir = false;
+        if (!DirectoryExists(c, path, what, &is_dir)) return false;
+        if (is_dir) {
+            std::cerr << what << ": is a directory; not removed (rm deletes files only)\n";
+            return false;
+        }
+    }
+    if (!Report(what, c.Delete(path))) return false;
+    // An older slave answers 0 even when the delete failed: check.
+    uint32_t size;
+    if (c.Size(path, &size).ok) {
+        std::cerr << what << ": the file could not be deleted\n";
+        return false;
+    }
+    return true;
+}
+
+// Runs one command; false when it failed. *stop on quit/exit.
 bool RunCommand(ftc::FtClient& c, const std::vector<std::string>& w, bool* stop) {
     const std::string& cmd = w[0];
+    const CommandHelp* help = FindCommand(cmd);
+    if (!help) {
+        std::cerr << "unknown command: " << cmd << " (type help for the list)\n";
+        return false;
+    }
+    const std::size_t n = w.size() - 1;
+    if (n < help->min_args || n > help->max_args) {
+        std::cerr << cmd << ": " << (n < help->min_args ? "missing argument" : "too many arguments")
+                  << "; usage: " << cmd << (*help->args ? " " : "") << help->args << ", e.g. " << help->example
+                  << " (type help for the list)\n";
+        return false;
+    }
     auto arg = [&](std::size_t i) { return i < w.size() ? w[i] : std::string(); };
+    if (cmd == "help") {
+        PrintCommands(std::cout);
+        return true;
+    }
     if (cmd == "drives") {
         std::vector<int> d;
         if (!Report("drives", c.Drives(&d))) return false;
-        for (std::size_t i = 0; i < d.size(); ++i) std::cout << (i ? " " : "") << static_cast<char>('A' + d[i]) << ":";
-        std::cout << "\n";
+        std::string line;
+        for (int x : d) {
+            if (!line.empty()) line += ' ';
+            line += x >= 0 && x < 26 ? std::string(1, static_cast<char>('A' + x)) + ":" : "?" + std::to_string(x);
+        }
+        std::cout << line << "\n";
         return true;
     }
-    if (cmd == "ls") {
-        std::string pattern = ListPattern(arg(1), c);
-        std::vector<std::string> dirs, files;
-        if (!Report("ls " + pattern, c.List(pattern, false, &dirs))) return false;
-        if (!Report("ls " + pattern, c.List(pattern, true, &files))) return false;
-        for (const auto& d : dirs) std::cout << d << "\n";
-        for (const auto& f : files) std::cout << f << "\n";
-        return true;
-    }
-    if (cmd == "get" && w.size() >= 2) {
-        std::string local = w.size() >= 3 ? w[2] : BaseName(w[1]);
-        uint32_t size = 0;
-        c.Size(w[1], &size);  // for the progress bar only
-        std::string data;
-        uint16_t date = 0, time = 0;
-        ftc::Result r;
-        {
-            Bar bar(BaseName(w[1]), size);
-            r = c.Get(w[1], &data, &date, &time, [&](uint64_t d) { bar(d); });
-        }
-        if (!Report("get " + w[1], r)) return false;
-        std::ofstream out(local, std::ios::binary | std::ios::trunc);
-        out.write(data.data(), static_cast<std::streamsize>(data.size()));
-        out.close();
-        if (!out) {
-            std::cerr << "get " << w[1] << ": cannot write " << local << ": " << std::strerror(errno) << "\n";
-            return false;
-        }
-        time_t t = DosToTime(date, time);
-        struct timespec ts[2] = {{t, 0}, {t, 0}};
-        utimensat(AT_FDCWD, local.c_str(), ts, 0);
-        std::cout << "got " << w[1] << " (" << data.size() << " bytes)\n";
-        return true;
-    }
-    if ((cmd == "put" || cmd == "putnew") && w.size() >= 2) {
-        std::string remote = w.size() >= 3 ? w[2] : BaseName(w[1]);
-        std::ifstream in(w[1], std::ios::binary);
-        struct stat st {};
-        if (!in || stat(w[1].c_str(), &st) != 0) {
-            std::cerr << "put " << w[1] << ": " << std::strerror(errno) << "\n";
-            return false;
-        }
-        std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        uint16_t date, time;
-        TimeToDos(st.st_mtime, &date, &time);
-        ftc::Result r;
-        {
-            Bar bar(BaseName(w[1]), data.size());
-            r = c.Put(remote, data, date, time, cmd == "putnew", [&](uint64_t d) { bar(d); });
-        }
-        if (!Report("put " + remote, r)) return false;
-        std::cout << "put " << remote << " (" << data.size() << " bytes)\n";
-        return true;
-    }
-    if (cmd == "mkdir" && w.size() >= 2) return Report("mkdir " + w[1], c.MakeDirectory(w[1]));
-    if (cmd == "rm" && w.size() >= 2) {
-        // The slave reports delete failures only on its own screen: check.
-        if (!Report("rm " + w[1], c.Delete(w[1]))) return false;
-        uint32_t size;
-        ftc::Result still = c.Size(w[1], &size);
-        if (still.ok) {
-            std::cerr << "rm " << w[1] << ": the file could not be deleted\n";
-            return false;
-        }
-        return true;
-    }
+    if (cmd == "ls") return List(c, arg(1));
+    if (cmd == "get") return Get(c, w[1], arg(2));
+    if (cmd == "put" || cmd == "putnew") return Put(c, w[1], arg(2), cmd == "putnew");
+    if (cmd == "mkdir") return Report("mkdir " + w[1], c.MakeDirectory(w[1]));
+    if (cmd == "rm") return Remove(c, w[1]);
     if (cmd == "pwd") {
         std::string d;
         if (!Report("pwd", c.CurrentDirectory(&d))) return false;
-        std::cout << d << "\n";
+        std::cout << ftc::Printable(d) << "\n";
         return true;
     }
-    if (cmd == "size" && w.size() >= 2) {
+    if (cmd == "size") {
         uint32_t size = 0;
         if (!Report("size " + w[1], c.Size(w[1], &size))) return false;
         std::cout << size << "\n";
         return true;
     }
-    if (cmd == "verify" && w.size() >= 2) {
-        ftc::Result r = c.VerifyDirectory(w[1]);
-        if (r.error.empty()) {
-            std::cout << w[1] << (r.status == 0 ? " exists\n" : " does not exist\n");
-            return r.status == 0;
-        }
-        return Report("verify", r);
+    if (cmd == "verify") {
+        bool exists = false;
+        if (!DirectoryExists(c, w[1], "verify " + w[1], &exists)) return false;
+        std::cout << w[1] << (exists ? " exists\n" : " does not exist\n");
+        return exists;
     }
-    if (cmd == "drive" && w.size() >= 2) {
+    if (cmd == "drive") {
         ftc::Result r = c.VerifyDrive(w[1]);
         if (r.error.empty()) {
             std::cout << w[1] << (r.status == 0 ? " ready\n" : " has no medium\n");
@@ -232,59 +468,116 @@ bool RunCommand(ftc::FtClient& c, const std::vector<std::string>& w, bool* stop)
         *stop = true;
         return Report("quit", c.Terminate());
     }
-    if (cmd == "exit") {
-        *stop = true;
-        return true;
-    }
-    std::cerr << "unknown command or missing argument: " << cmd << "\n";
-    return false;
+    *stop = true;  // exit
+    return true;
 }
 
-int Usage() {
-    std::cerr << "usage: ftconsole [--ipx] [--port N] [--timeout MS] [-c \"cmd; cmd\"] HOST\n";
+int Usage(const std::string& problem) {
+    std::cerr << "ftconsole: " << problem << "\n"
+              << "usage: ftconsole [--ipx] [--port N] [--timeout MS] [-c \"cmd; cmd\"] HOST\n"
+              << "see ftconsole --help for the options and commands\n";
     return 2;
+}
+
+// A whole decimal number from lo to hi.
+bool Number(const char* text, int lo, int hi, int* out) {
+    long v = 0;
+    if (!*text) return false;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        v = v * 10 + (*p - '0');
+        if (v > hi) return false;
+    }
+    if (v < lo) return false;
+    *out = static_cast<int>(v);
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     bool ipx = false;
-    int port = 1764;
+    int port = 0;  // 0: the slave's own
     int timeout = 2000;
     std::string script, host;
     bool have_script = false;
     for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--ipx") ipx = true;
-        else if (a == "--port" && i + 1 < argc) port = std::atoi(argv[++i]);
-        else if (a == "--timeout" && i + 1 < argc) timeout = std::atoi(argv[++i]);
-        else if (a == "-c" && i + 1 < argc) script = argv[++i], have_script = true;
-        else if (!a.empty() && a[0] != '-' && host.empty()) host = a;
-        else return Usage();
+        const std::string a = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (a == "--help" || a == "-h") {
+            PrintHelp();
+            return 0;
+        } else if (a == "--ipx") {
+            ipx = true;
+        } else if (a == "--port") {
+            if (!has_value || !Number(argv[++i], 1, 65535, &port))
+                return Usage("--port needs a port number from 1 to 65535");
+        } else if (a == "--timeout") {
+            if (!has_value || !Number(argv[++i], 1, kMaxTimeoutMs, &timeout))
+                return Usage("--timeout needs milliseconds from 1 to " + std::to_string(kMaxTimeoutMs));
+        } else if (a == "-c") {
+            if (!has_value) return Usage("-c needs the commands to run");
+            script = argv[++i];
+            have_script = true;
+        } else if (!a.empty() && a[0] != '-' && host.empty()) {
+            host = a;
+        } else {
+            return Usage(a.empty() || a[0] == '-' ? "unknown option " + a : "more than one host: " + a);
+        }
     }
-    if (host.empty()) return Usage();
+    if (host.empty()) return Usage("no host given");
+    if (ipx && port && (port < kIpxUdpFirst || port > kIpxUdpLast))
+        return Usage("with --ipx, --port is a UDP port from " + std::to_string(kIpxUdpFirst) + " to " +
+                     std::to_string(kIpxUdpLast));
 
     std::string err;
-    std::unique_ptr<link::Client> client =
-        ipx ? link::Client::OpenIpx(host, 0x0041, &err) : link::Client::ConnectTcp(host, static_cast<uint16_t>(port), timeout, &err);
+    std::unique_ptr<link::Client> client;
+    const int given = port ? port : ipx ? kIpxUdpFirst + static_cast<int>(kSlaveIpxSocket) : kDefaultTcpPort;
+    uint16_t real = 0;
+    const std::string at = host + ":" + (link::OffsetPort(static_cast<uint32_t>(given), &real)
+                                             ? std::to_string(real)
+                                             : std::to_string(given));
+    if (ipx)
+        client = link::Client::OpenIpx(host, static_cast<uint32_t>(given - kIpxUdpFirst), &err);
+    else
+        client = link::Client::ConnectTcp(host, static_cast<uint16_t>(given), timeout, &err);
     if (!client) {
-        std::cerr << "ftconsole: cannot reach " << host << ": " << err << "\n";
+        if (err.rfind("connect failed", 0) == 0)
+            err = ftc::ConnectErrorText(link::net::LastError(), host, real, timeout);
+        else if (err.find("out of range") != std::string::npos)
+            err = "port " + std::to_string(given) + " plus LINKCORE_PORT_OFFSET is out of range";
+        std::cerr << "ftconsole: " << err << "\n";
         return 2;
     }
     ClientLink link(*client);
     ftc::FtClient c(link, timeout);
-    if (!Report("ftconsole: existence check", c.Existence())) return 2;
+    ftc::Result hello = c.Existence();
+    if (!hello.ok) {
+        if (hello.no_reply)
+            std::cerr << "ftconsole: no reply from the slave at " << at << (ipx ? " (UDP)" : "")
+                      << "; it is busy with another console or not running\n";
+        else
+            Report("ftconsole: " + at, hello);
+        return 2;
+    }
 
     bool all_ok = true, stop = false;
     auto run = [&](const std::string& line) {
-        std::vector<std::string> w = Words(line);
+        std::vector<std::string> w;
+        std::string problem;
+        if (!ftc::SplitWords(line, &w, &problem)) {
+            std::cerr << problem << "\n";
+            all_ok = false;
+            return;
+        }
         if (w.empty()) return;
         if (!RunCommand(c, w, &stop)) all_ok = false;
     };
     if (have_script) {
-        std::istringstream in(script);
-        std::string part;
-        while (!stop && std::getline(in, part, ';')) run(part);
+        for (const std::string& part : ftc::SplitScript(script)) {
+            if (stop) break;
+            run(part);
+        }
     } else {
         const bool tty = isatty(0);
         std::string line;
