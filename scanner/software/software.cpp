@@ -124,13 +124,6 @@ std::string FillTemplate(std::string_view tmpl, std::initializer_list<TemplateAr
     return out;
 }
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (UpperChar(a[i]) != UpperChar(b[i])) return false;
-    return true;
-}
-
 std::string DoubleBackslashes(std::string_view text) {
     std::size_t count = 0;
     for (char c : text) count += (c == '\\');
