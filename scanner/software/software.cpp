@@ -36,8 +36,8 @@ std::string DefaultSoftwareText(unsigned id) {
     case kTxtVersionMismatch: return "\nQVISCAN Version %d.%d cannot run with QVAPPL.INI Version %d.%d\n";
     case kTxtNoTempFile: return "Can't create temporary file";
     case kLblCfg: return "Cfg - ";
-    case kLblBeginContents: return "_BeginContents";
-    case kLblEndContents: return "_EndContents";
+    case kLblBeginContents: return std::string(kBeginContentsLabel);
+    case kLblEndContents: return std::string(kEndContentsLabel);
     default: return {};
     }
 }

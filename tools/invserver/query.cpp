@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/inventory_limits.h"
 #include "common/text.h"
 #include "tools/invserver/storage.h"
 
@@ -192,10 +193,10 @@ std::vector<std::string> InventoryItems(const std::string& flat) {
     bool in_contents = false;
     for (std::string& line : Lines(flat)) {
         if (in_contents) {
-            in_contents = line != "_EndContents";
+            in_contents = line != kEndContentsLabel;
             continue;
         }
-        if (line == "_BeginContents") {
+        if (line == kBeginContentsLabel) {
             in_contents = true;
             continue;
         }
