@@ -2,11 +2,11 @@
 #include "scanner/software/software.h"
 
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <sys/stat.h>
 
 #include "common/dataformat.h"
+#include "common/fileio.h"
 #include "scanner/mif/mif.h"
 #include "scanner/records/inventory.h"
 
@@ -57,12 +57,7 @@ void SoftwareEnv::Message(std::string_view t) const {
 }
 
 void SoftwareEnv::FileError(std::string_view name, int error) const {
-    if (!console) return;
-    std::string line(name);
-    line += ": ";
-    line += std::strerror(error);
-    line += "\n";
-    console->Err(line);
+    if (console) console->Err(FileErrorText(name, error));
 }
 
 std::string FillTemplate(std::string_view tmpl, std::initializer_list<TemplateArg> args) {
