@@ -1,7 +1,9 @@
 // File helpers shared by the programs' portable code: the report for a file
-// that cannot be used.
+// that cannot be used, and seeking to offsets past 2 GB.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -15,5 +17,10 @@ std::string FileErrorText(std::string_view name, int error);
 // Writes FileErrorText to standard error. Standard output is flushed first,
 // so the report follows whatever the program printed before it.
 void ReportFileError(std::string_view name, int error);
+
+// Moves `file` to byte `offset` from its start, with 64-bit offsets on every
+// platform (a plain fseek takes a long, which is 32 bits on Windows). False
+// when the seek fails or the offset is out of the platform's range.
+bool SeekFile(std::FILE* file, std::uint64_t offset);
 
 }  // namespace qv
