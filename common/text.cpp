@@ -17,15 +17,15 @@ void StripLineBreak(std::string& line) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
 }
 
-static char UpperChar(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (UpperChar(a[i]) != UpperChar(b[i])) return false;
+    return true;
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (UpperChar(text[i]) != UpperChar(prefix[i])) return false;
-    return true;
+    return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 std::string UpperAscii(std::string_view text) {

@@ -2,7 +2,9 @@
 //
 // The programs keep texts in fixed-size fields (79-character values, 260-byte
 // paths); these helpers copy into such fields without ever writing past them,
-// and do the case-insensitive prefix tests the file formats use.
+// and do the case-insensitive comparisons the file formats use. Case is
+// folded for the ASCII letters only: bytes above 127 are left alone, so
+// double-byte characters pass through unchanged and compare exactly.
 #pragma once
 
 #include <cstddef>
@@ -19,11 +21,18 @@ bool CopyBounded(char* dst, std::size_t cap, std::string_view src);
 // A line without a line break is left as it is.
 void StripLineBreak(std::string& line);
 
+// The upper-case letter of an ASCII lower-case letter; any other byte as it is.
+inline char UpperChar(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// True when a and b are the same text without regard to ASCII case.
+bool EqualNoCase(std::string_view a, std::string_view b);
+
 // True when text begins with prefix, compared without regard to ASCII case.
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 
-// ASCII upper-casing of a whole text (bytes above 127 are left alone, so
-// double-byte characters pass through unchanged).
+// ASCII upper-casing of a whole text.
 std::string UpperAscii(std::string_view text);
 
 }  // namespace qv

@@ -39,12 +39,27 @@ TEST(StripLineBreak, RemovesOnlyALineBreak) {
     }
 }
 
-TEST(StartsWithNoCase, ComparesOverThePrefixOnly) {
-    EXPECT_TRUE(qv::StartsWithNoCase("device id = 1", "Device ID ="));
-    EXPECT_TRUE(qv::StartsWithNoCase("_BEGINCONTENTSxyz", "_BeginContents"));
-    EXPECT_FALSE(qv::StartsWithNoCase("Device I", "Device ID ="));
-    EXPECT_FALSE(qv::StartsWithNoCase("Device-ID =", "Device ID ="));
-    EXPECT_EQ(qv::UpperAscii("srv-1.a\x81z"), "SRV-1.A\x81Z");
+TEST(NoCase, FoldsTheAsciiLettersOnly) {
+    struct Case { const char* a; const char* b; bool equal; bool starts; };
+    const Case cases[] = {
+        {"device id = 1", "Device ID =", false, true},
+        {"_BEGINCONTENTSxyz", "_BeginContents", false, true},
+        {"Device I", "Device ID =", false, false},      // shorter than the prefix
+        {"Device-ID =", "Device ID =", false, false},
+        {"GenuineIntel", "GENUINEINTEL", true, true},
+        {"", "", true, true},
+        {"abc", "", false, true},
+        {"[", "{", false, false},                         // 0x5B and 0x7B are not a letter pair
+        {"@", "`", false, false},                         // nor are 0x40 and 0x60
+        {"\xe4\x81", "\xc4\x81", false, false},           // bytes above 127 compare exactly
+        {"x\x81z", "X\x81Z", true, true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(qv::EqualNoCase(c.a, c.b), c.equal) << c.a << " | " << c.b;
+        EXPECT_EQ(qv::EqualNoCase(c.b, c.a), c.equal) << c.b << " | " << c.a;
+        EXPECT_EQ(qv::StartsWithNoCase(c.a, c.b), c.starts) << c.a << " | " << c.b;
+    }
+    EXPECT_EQ(qv::UpperAscii("srv-1.a\x81z[{`~"), "SRV-1.A\x81Z[{`~");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/text.h"
 #include "slave/texts.h"
 
 namespace qv::slave {
@@ -14,8 +15,7 @@ using namespace qv::ft;
 constexpr uint32_t kErrorInvalidHandle = 6;      // ERROR_INVALID_HANDLE
 constexpr uint32_t kErrorInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-bool IsLetter(char c) { return Upper(c) >= 'A' && Upper(c) <= 'Z'; }
+bool IsLetter(char c) { return UpperChar(c) >= 'A' && UpperChar(c) <= 'Z'; }
 
 // Entries a listing of the given kind takes, and the name it shows.
 bool Taken(const FindEntry& e, bool files, std::string* shown) {
@@ -281,7 +281,7 @@ void FtSession::Listing(bool first) {
         return;
     }
     const std::string& path = listing_path_;  // later blocks go on with the first block's path
-    if (!path.empty() && IsLetter(path[0]) && fs_.DriveType(Upper(path[0])) == DriveKind::kRemote) {
+    if (!path.empty() && IsLetter(path[0]) && fs_.DriveType(UpperChar(path[0])) == DriveKind::kRemote) {
         // Network drives are never listed: an empty listing at once.
         reply_.command = command;
         reply_.data[0] = 0;
@@ -453,7 +453,7 @@ void FtSession::VerifyDrive() {
     reply_.length = 0;
     const std::string& path = path_;
     std::string pattern = path.substr(0, path.find(':')) + ":\\*.*";
-    if (!pattern.empty() && IsLetter(pattern[0]) && fs_.DriveType(Upper(pattern[0])) == DriveKind::kRemovable) {
+    if (!pattern.empty() && IsLetter(pattern[0]) && fs_.DriveType(UpperChar(pattern[0])) == DriveKind::kRemovable) {
         FindEntry e;
         if (!fs_.Probe(pattern, &e)) reply_.status = kStatusNotFound;
     }

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/text.h"
+
 namespace qv::xlat {
 
 LeadBytes ShiftJisLeadBytes() {
@@ -270,7 +272,7 @@ bool LanguageLibraryPath(std::string_view module_path, std::string_view code,
     w += dir.size();
     std::memcpy(w, code.data(), code.size());
     w += code.size();
-    for (char c : abbrev) *w++ = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    for (char c : abbrev) *w++ = UpperChar(c);
     std::memcpy(w, kExt.data(), kExt.size());
     w += kExt.size();
     *w = '\0';

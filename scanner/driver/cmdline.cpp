@@ -22,10 +22,6 @@ constexpr const char kMifFileName[] = "QVISCAN.MIF";
 constexpr std::size_t kIpxShortForm = 21;  // NNNNNNNN:NNNNNNNNNNNN
 constexpr std::size_t kIpxLongForm = 26;   // ... plus ":SSSS"
 
-char Upper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 // The text after "=" when the option's value begins with one; no value
 // (nullptr-like false) when there is no "=".
 bool ValueAfterEquals(const std::string& rest, std::string& value) {
@@ -71,7 +67,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, RunSettings& 
         std::size_t pos = 0;
         if (!arg.empty() && (arg[0] == '/' || arg[0] == '-')) pos = 1;
         if (pos >= arg.size()) return kParseUsage;
-        char letter = Upper(arg[pos]);
+        char letter = UpperChar(arg[pos]);
         if (letter < '?' || letter > 'Z') return kParseUsage;
         std::string rest = arg.substr(pos + 1);
         std::string value;
@@ -109,19 +105,19 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, RunSettings& 
                 s.extra_drive = value[0];
             break;
         case 'M':
-            if (!rest.empty() && Upper(rest[0]) == 'U')
+            if (!rest.empty() && UpperChar(rest[0]) == 'U')
                 s.quiet = true;
             else
                 s.mif_file_name = kMifFileName;
             break;
         case 'N': {
-            char second = rest.empty() ? '\0' : Upper(rest[0]);
+            char second = rest.empty() ? '\0' : UpperChar(rest[0]);
             if (second == 'F') break;
             if (second != 'T') {
                 s.no_subdirectories = true;
                 break;
             }
-            char third = rest.size() > 1 ? Upper(rest[1]) : '\0';
+            char third = rest.size() > 1 ? UpperChar(rest[1]) : '\0';
             if (third != 'I' && third != 'T') break;  // "NT" and any other letter: ignored
             if (s.transport != Transport::None) break;  // the first transport form wins
             value = UpperAscii(rest.substr(2));
@@ -160,7 +156,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, RunSettings& 
             s.template_file = value;
             break;
         case 'V':
-            if (!rest.empty() && Upper(rest[0]) == 'L') break;
+            if (!rest.empty() && UpperChar(rest[0]) == 'L') break;
             s.verbose = true;
             break;
         case 'Z':

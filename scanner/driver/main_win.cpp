@@ -14,12 +14,14 @@
 #include <windows.h>
 
 #include <conio.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
 #include <vector>
 
+#include "common/fileio.h"
 #include "common/win/localize_win.h"
 #include "scanner/driver/cmdline.h"
 #include "scanner/driver/devicefile.h"
@@ -73,13 +75,6 @@ void PrintMessageArgs(UINT id, const std::string& a, const std::string& b) {
     PrintText(id, a.c_str(), b.c_str());
 }
 
-// The file error report: the file name, a colon, a blank and the system's
-// text for the error (errno must still be the failing call's).
-void FileErrorReport(const std::string& name) {
-    std::fflush(stdout);
-    std::perror(name.c_str());
-}
-
 void CloseOpenFiles() {
     RunState& st = State();
     if (st.learning_file) {
@@ -107,7 +102,7 @@ bool ShowHelpFile(bool full) {
     const std::string& path = Settings().help_file_path;
     std::FILE* f = std::fopen(path.c_str(), "r");
     if (!f) {
-        FileErrorReport(path);
+        qv::ReportFileError(path, errno);
         return false;
     }
     char line[kHelpLineBytes];
@@ -148,7 +143,7 @@ void ReadDeviceFile() {
     if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) return;
     std::FILE* f = std::fopen(path.c_str(), "r+");
     if (!f) {
-        FileErrorReport(path);
+        qv::ReportFileError(path, errno);
         return;
     }
     std::string label = LoadLabel(kLabelDeviceId);
@@ -163,7 +158,7 @@ void WriteDeviceFile() {
     SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     std::FILE* f = std::fopen(path.c_str(), "w");
     if (!f) {
-        FileErrorReport(path);
+        qv::ReportFileError(path, errno);
         return;
     }
     std::string text = FormatDeviceFile(LoadLabel(kLabelDeviceId), State().device_id,
@@ -236,7 +231,7 @@ int main(int argc, char** argv) {
     if (!s.flat_file_name.empty()) {
         st.flat_file = std::fopen(s.flat_file_name.c_str(), "wb");
         if (!st.flat_file) {
-            FileErrorReport(s.flat_file_name);
+            qv::ReportFileError(s.flat_file_name, errno);
             return 1;
         }
     }

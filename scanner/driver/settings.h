@@ -12,12 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "common/inventory_limits.h"
+
 namespace qv::scanner {
 
 constexpr std::size_t kServerNameMax = 48;      // longest server name accepted
 constexpr std::size_t kServerAddressMax = 31;   // longest NTT host text
 constexpr std::size_t kPathMax = 259;           // longest path (260-byte fields)
-constexpr std::size_t kDeviceIdMax = 79;        // longest device ID
 constexpr int kMinRetransmitSeconds = 5;
 constexpr int kMinReplyRounds = 10;
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "common/text.h"
 #include "scanner/hardware/hwtext.h"
 #include "scanner/mif/mif.h"
 
@@ -83,15 +84,7 @@ std::uint16_t IdentifierNumber(std::string_view identifier) {
 }
 
 bool IsMakerVendor(std::string_view vendor) {
-    std::string_view maker = kMakerVendorId;
-    if (vendor.size() != maker.size()) return false;
-    for (std::size_t i = 0; i < vendor.size(); ++i) {
-        char a = vendor[i], b = maker[i];
-        if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 32);
-        if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 32);
-        if (a != b) return false;
-    }
-    return true;
+    return EqualNoCase(vendor, kMakerVendorId);
 }
 
 unsigned Rule486(std::uint16_t n, bool coprocessor) {

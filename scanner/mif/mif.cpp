@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/text.h"
+
 namespace qv::scanner {
 namespace {
 
@@ -51,18 +53,6 @@ struct Component {
 };
 
 std::unique_ptr<Component> g_component;
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
 
 Group* FindGroup(const char* cls) {
     if (!g_component || !cls) return nullptr;

@@ -8,20 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
+
 namespace qv::scanner {
 namespace {
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
-bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    return true;
-}
 
 std::string Printf(const char* format, const std::string& a, const std::string& b, const std::string& c,
                    const std::string& d) {
@@ -124,7 +117,7 @@ void MifReader::ReadTableSection(std::size_t& pos) {
         std::string line;
         while (pos < d_.size() && line.size() < kMifPrescanLineSize - 1) {
             const char c = d_[pos++];
-            line += IsControl(c) ? ' ' : Upper(c);
+            line += IsControl(c) ? ' ' : UpperChar(c);
             if (c == '\n') break;
         }
         if (line.find("END TABLE") != std::string::npos) return;
@@ -143,7 +136,7 @@ bool MifReader::PreScan() {
     while (ReadWord(pos, word)) {
         if (previous == "//" && word == "DONT_SCAN") return false;
         if (previous == "//" && word == "NO_MIF_HEADER") short_keys_ = true;
-        if (SameText(previous, "Start") && SameText(word, "Table")) {
+        if (EqualNoCase(previous, "Start") && EqualNoCase(word, "Table")) {
             ReadTableSection(pos);
             previous.clear();
             continue;
@@ -192,7 +185,7 @@ bool MifReader::NextToken(std::string& token) {
 bool MifReader::Found(std::string_view token, std::string& value) {
     const char* keyword = await_ == Await::kGroupClass ? "Class" : await_ == Await::kAttributeValue ? "Value" : "Name";
     if (!keyword_seen_) {
-        keyword_seen_ = SameText(token, keyword);
+        keyword_seen_ = EqualNoCase(token, keyword);
         return false;
     }
     keyword_seen_ = false;
@@ -230,7 +223,7 @@ bool MifReader::ReadQuotedText(TableLine& line) {
 // the same length, so names longer than that still find their table.
 bool MifReader::FindTable(std::string_view name, std::size_t& position) {
     for (TableLine& line : tables_) {
-        if (ReadQuotedText(line) && SameText(line.text, name.substr(0, kMifImportTextMax))) {
+        if (ReadQuotedText(line) && EqualNoCase(line.text, name.substr(0, kMifImportTextMax))) {
             position = line.position;
             return true;
         }
@@ -289,9 +282,9 @@ void MifReader::ReadTable(std::size_t position) {
                 open = true;
                 break;
             }
-            last3 += Lower(c);
+            last3 += UpperChar(c);
             if (last3.size() > 3) last3.erase(0, 1);
-            if (last3 == "end") return;
+            if (last3 == "END") return;
         }
         if (!open) return;
         if (t.value_end.size() >= kMifTableValuesMax) {
@@ -414,12 +407,12 @@ void MifReader::Token(const std::string& token) {
         return;
     }
 
-    if (SameText(token, "Start")) {
+    if (EqualNoCase(token, "Start")) {
         ++depth_;
         after_start_ = true;
         return;
     }
-    if (SameText(token, "End")) {
+    if (EqualNoCase(token, "End")) {
         --depth_;
         after_start_ = false;
         return;
@@ -430,14 +423,14 @@ void MifReader::Token(const std::string& token) {
         keyword_seen_ = false;
     };
     if (depth_ == 1) {
-        if (after_start_ && SameText(token, "enum"))
+        if (after_start_ && EqualNoCase(token, "enum"))
             after_start_ = false;
-        else if (SameText(token, "Component"))
+        else if (EqualNoCase(token, "Component"))
             wait_for(Await::kComponentName);
     } else if (depth_ == 2) {
-        if (SameText(token, "Group")) wait_for(Await::kGroupName);
+        if (EqualNoCase(token, "Group")) wait_for(Await::kGroupName);
     } else if (depth_ == 3) {
-        if (SameText(token, "Attribute")) wait_for(Await::kAttributeName);
+        if (EqualNoCase(token, "Attribute")) wait_for(Await::kAttributeName);
     }
 }
 

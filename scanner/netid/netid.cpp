@@ -9,20 +9,14 @@
 #include <cstdio>
 #include <utility>
 
+#include "common/text.h"
+
 namespace qv::scanner {
 namespace {
 
-char FoldAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-    return true;
-}
-
+// An empty label never matches.
 bool StartsNoCase(std::string_view text, std::string_view prefix) {
-    return !prefix.empty() && text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
+    return !prefix.empty() && StartsWithNoCase(text, prefix);
 }
 
 void AppendHex(std::string& out, const std::uint8_t* bytes, std::size_t n) {

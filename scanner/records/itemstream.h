@@ -49,13 +49,9 @@
 
 namespace qv::scanner {
 
-// Labels of the contents block markers (strings 74 and 75 of the program's own
-// string table; the same in every language).
-inline constexpr std::string_view kBeginContentsLabel = "_BeginContents";
-inline constexpr std::string_view kEndContentsLabel = "_EndContents";
-
-// Longest key plus value that fits one packet (two bytes stay reserved).
-constexpr std::size_t kItemMax = kItemPacketSize - 2;
+// The contents block markers are kBeginContentsLabel and kEndContentsLabel
+// (strings 74 and 75 of the program's own string table; the same in every
+// language); an item holds at most kItemMax bytes of key plus value.
 
 // Byte of value 26: the end-of-file mark of text files.
 constexpr std::uint8_t kEofMark = 26;

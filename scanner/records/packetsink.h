@@ -9,10 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qv::scanner {
+#include "common/inventory_limits.h"
 
-// Size of one item packet (the payload the server link sends).
-constexpr std::size_t kItemPacketSize = 542;
+namespace qv::scanner {
 
 class PacketSink {
 public:

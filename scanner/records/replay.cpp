@@ -1,11 +1,11 @@
 #include "scanner/records/replay.h"
 
+#include "common/fileio.h"
 #include "common/text.h"
 #include "scanner/records/inventory.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 namespace qv::scanner {
 
@@ -92,10 +92,6 @@ void DefaultInvalidData(std::string_view file, std::string_view text) {
                 static_cast<int>(text.size()), text.data());
 }
 
-void DefaultFileError(std::string_view path, int error) {
-    std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(path.size()), path.data(), std::strerror(error));
-}
-
 }  // namespace
 
 int ReplayInventory(ByteSource& in, std::string_view file_name, const ReplayOptions& options,
@@ -168,7 +164,7 @@ int ReplayInventoryFile(const char* path, const ReplayOptions& options, ItemStre
     if (!file) {
         int error = errno;
         if (options.file_error) options.file_error(path, error);
-        else DefaultFileError(path, error);
+        else ReportFileError(path, error);
         return kReplayCannotOpen;
     }
     FileByteSource source(file);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/text.h"
+
 namespace qv::serverlink {
 
 std::vector<std::uint8_t> EncodeDeviceRequest(std::string_view device_id) {
@@ -138,9 +140,7 @@ bool MergeConfigEntry(scanner::ConfigFileList& list, const ConfigEntry& entry) {
     if (at < 0 && full.size() > 2 && list.Find(std::string_view(full).substr(2)) >= 0) {
         for (std::size_t i = list.count; i < list.entries.size(); ++i) {
             if (list.entries[i].name.empty()) {
-                list.entries[i].name = full;
-                for (char& c : list.entries[i].name)
-                    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+                list.entries[i].name = UpperAscii(full);
                 list.entries[i].configured = false;
                 at = static_cast<int>(i);
                 break;

@@ -24,17 +24,17 @@
 #include <string_view>
 #include <vector>
 
+#include "common/inventory_limits.h"
 #include "scanner/software/configfiles.h"
 
 namespace qv::serverlink {
 
-constexpr std::size_t kPayloadSize = 542;         // one item packet
-constexpr std::size_t kChecksumSpan = 540;        // bytes the checksum and pair search cover
+constexpr std::size_t kPayloadSize = kItemPacketSize;   // one item packet
+constexpr std::size_t kChecksumSpan = kItemMax;         // bytes the checksum and pair search cover
 constexpr std::size_t kHeaderSize = 4;            // header word + checksum / 0xFFFF + header
 constexpr std::size_t kDatagramMax = kHeaderSize + kPayloadSize;   // 546
 constexpr std::size_t kReplySlotSize = 544;
 constexpr std::size_t kSlots = 5;                 // send slots and reply slots
-constexpr std::size_t kDeviceIdMax = 79;
 constexpr std::size_t kReplyHeadSize = 14;        // packet-1 fields before its list
 constexpr std::uint16_t kDefaultPort = 5007;
 constexpr std::uint8_t kVersionMajor = 3;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/fileio.h"
 #include "common/text.h"
 
 namespace qv::scanner {
@@ -148,7 +149,7 @@ void FindSections(std::FILE* file, char* block, SectionSpans* spans) {
         open = Open::None;
     };
     for (;;) {
-        if (std::fseek(file, static_cast<long>(block_start), SEEK_SET) != 0) break;
+        if (!SeekFile(file, block_start)) break;
         std::size_t n = std::fread(block, 1, kSectionBlockSize, file);
         file_end = block_start + n;
         if (n == 0) break;
@@ -190,7 +191,7 @@ std::unique_ptr<char[]> ApplicationsDatabase::Allocate(std::size_t size) const {
 }
 
 bool ApplicationsDatabase::ReadAt(std::FILE* file, std::uint64_t offset, char* dst, std::size_t size) const {
-    if (std::fseek(file, static_cast<long>(offset), SEEK_SET) != 0) return false;
+    if (!SeekFile(file, offset)) return false;
     std::size_t done = 0;
     while (done < size) {
         std::size_t piece = std::min(kReadPiece, size - done);
@@ -310,7 +311,7 @@ std::string ApplicationsDatabase::NextEntryName(std::FILE* file, std::uint64_t a
     bool in_skipped_line = false;
     while (at < end) {
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof peek, end - at));
-        if (std::fseek(file, static_cast<long>(at), SEEK_SET) != 0) return {};
+        if (!SeekFile(file, at)) return {};
         const std::size_t got = std::fread(peek, 1, want, file);
         if (got == 0) return {};
         if (!in_skipped_line) {

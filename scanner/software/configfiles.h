@@ -21,6 +21,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/text.h"
+
 namespace qv::scanner {
 
 constexpr std::size_t kConfigFileEntries = 40;
@@ -43,7 +45,7 @@ struct ConfigFileList {
     int Find(std::string_view name) const {
         if (name.empty()) return -1;
         for (std::size_t i = 0; i < entries.size(); ++i)
-            if (SameNoCase(entries[i].name, name)) return static_cast<int>(i);
+            if (EqualNoCase(entries[i].name, name)) return static_cast<int>(i);
         return -1;
     }
 
@@ -54,17 +56,6 @@ struct ConfigFileList {
         e.name.assign(name.substr(0, kConfigNameMax));
         e.configured = true;
         e.time = e.size = 0;
-        return true;
-    }
-
-    static bool SameNoCase(std::string_view a, std::string_view b) {
-        if (a.size() != b.size()) return false;
-        for (std::size_t i = 0; i < a.size(); ++i) {
-            char x = a[i], y = b[i];
-            if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-            if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-            if (x != y) return false;
-        }
         return true;
     }
 };

@@ -2,11 +2,11 @@
 #include "scanner/software/software.h"
 
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <sys/stat.h>
 
 #include "common/dataformat.h"
+#include "common/fileio.h"
 #include "scanner/mif/mif.h"
 #include "scanner/records/inventory.h"
 
@@ -36,8 +36,8 @@ std::string DefaultSoftwareText(unsigned id) {
     case kTxtVersionMismatch: return "\nQVISCAN Version %d.%d cannot run with QVAPPL.INI Version %d.%d\n";
     case kTxtNoTempFile: return "Can't create temporary file";
     case kLblCfg: return "Cfg - ";
-    case kLblBeginContents: return "_BeginContents";
-    case kLblEndContents: return "_EndContents";
+    case kLblBeginContents: return std::string(kBeginContentsLabel);
+    case kLblEndContents: return std::string(kEndContentsLabel);
     default: return {};
     }
 }
@@ -57,12 +57,7 @@ void SoftwareEnv::Message(std::string_view t) const {
 }
 
 void SoftwareEnv::FileError(std::string_view name, int error) const {
-    if (!console) return;
-    std::string line(name);
-    line += ": ";
-    line += std::strerror(error);
-    line += "\n";
-    console->Err(line);
+    if (console) console->Err(FileErrorText(name, error));
 }
 
 std::string FillTemplate(std::string_view tmpl, std::initializer_list<TemplateArg> args) {
@@ -122,13 +117,6 @@ std::string FillTemplate(std::string_view tmpl, std::initializer_list<TemplateAr
         out += piece;
     }
     return out;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (UpperChar(a[i]) != UpperChar(b[i])) return false;
-    return true;
 }
 
 std::string DoubleBackslashes(std::string_view text) {

@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/text.h"
 #include "scanner/records/itemstream.h"
 
 namespace qv::scanner {
@@ -153,10 +154,6 @@ struct TemplateArg {
 // Fills the conversions of a string-table template in order; a conversion
 // without a matching argument, or of another kind, is left out.
 std::string FillTemplate(std::string_view tmpl, std::initializer_list<TemplateArg> args);
-
-// ASCII-only case folding (double-byte characters pass unchanged).
-inline char UpperChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-bool EqualNoCase(std::string_view a, std::string_view b);
 
 // Every backslash doubled, unless the text's length plus twice its number of
 // backslashes exceeds 1024 (then the text is returned unchanged).

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/inventory_limits.h"
+#include "common/text.h"
 #include "tools/invserver/storage.h"
 
 namespace qv::invserver {
@@ -25,15 +27,9 @@ bool ReadText(const std::string& path, std::string* out) {
     return true;
 }
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool ContainsNoCase(const std::string& text, const std::string& part) {
     return std::search(text.begin(), text.end(), part.begin(), part.end(),
-                       [](char a, char b) { return LowerAscii(a) == LowerAscii(b); }) != text.end();
-}
-
-bool SameNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && ContainsNoCase(a, b);
+                       [](char a, char b) { return UpperChar(a) == UpperChar(b); }) != text.end();
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -121,7 +117,7 @@ std::string Resolve(const std::string& root, const std::vector<Device>& devices,
     for (const Device& d : devices)
         if (d.key == key || d.key == "dev-" + name) return d.key;
     for (const Device& d : devices)
-        if (!d.id.empty() && SameNoCase(d.id, name)) return d.key;
+        if (!d.id.empty() && EqualNoCase(d.id, name)) return d.key;
     return "";
 }
 
@@ -197,10 +193,10 @@ std::vector<std::string> InventoryItems(const std::string& flat) {
     bool in_contents = false;
     for (std::string& line : Lines(flat)) {
         if (in_contents) {
-            in_contents = line != "_EndContents";
+            in_contents = line != kEndContentsLabel;
             continue;
         }
-        if (line == "_BeginContents") {
+        if (line == kBeginContentsLabel) {
             in_contents = true;
             continue;
         }

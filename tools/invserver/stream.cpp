@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/inventory_limits.h"
+
 namespace qv::invserver {
 
-static const char kBegin[] = "_BeginContents";
-static const char kEnd[] = "_EndContents";
 
 void StreamDecoder::Line(const std::string& s) {
     flat_ += s;
@@ -37,14 +37,14 @@ void StreamDecoder::Feed(const std::uint8_t* p, std::size_t len) {
         pos = end + 1;
 
         if (state_ == State::Text) {
-            std::size_t n = sizeof kEnd - 1;
-            if (s.size() >= n && s.compare(s.size() - n, n, kEnd) == 0) {
+            const std::size_t n = kEndContentsLabel.size();
+            if (s.size() >= n && s.compare(s.size() - n, n, kEndContentsLabel) == 0) {
                 Text(s.substr(0, s.size() - n));
                 // As in the scanner's flat file, "_EndContents" starts a line
                 // even when the captured text does not end with a break.
                 if (text_open_line_) flat_ += "\r\n";
                 text_open_line_ = false;
-                Line(kEnd);
+                Line(std::string(kEndContentsLabel));
                 ++items_;
                 files_.push_back(std::move(current_));
                 current_ = CapturedFile{};
@@ -74,7 +74,7 @@ void StreamDecoder::Feed(const std::uint8_t* p, std::size_t len) {
             continue;
         }
         ++items_;
-        if (s == kBegin) {
+        if (s == kBeginContentsLabel) {
             Line(s);
             state_ = State::Record;
             record_field_ = 0;

@@ -11,6 +11,7 @@
 
 namespace {
 
+using namespace qv;
 using namespace qv::scanner;
 
 int ShiftJisLength(unsigned long bytes) {
