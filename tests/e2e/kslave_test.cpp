@@ -285,7 +285,14 @@ TEST_F(KslaveTest, TwoConsolesAtOnce) {
     auto first = console("ONE.BIN");
     std::this_thread::sleep_for(300ms);
     auto second = console("TWO.BIN");
-    const e2e::RunResult results[] = {first->Wait(120000), second->Wait(120000)};
+    // The slave writes a status line per request to its standard output:
+    // keep reading its pipe while the consoles run, or a full pipe would
+    // stop the slave itself.
+    for (int waited = 0; (first->Running() || second->Running()) && waited < 120000; waited += 20) {
+        slave_->Running();
+        std::this_thread::sleep_for(20ms);
+    }
+    const e2e::RunResult results[] = {first->Wait(1000), second->Wait(1000)};
     const std::string* sent[] = {&one, &two};
     const char* names[] = {"ONE.BIN", "TWO.BIN"};
     int whole = 0;
