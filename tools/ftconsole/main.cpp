@@ -170,6 +170,18 @@ private:
     struct sigaction old_ {};
 };
 
+// The slave turns a file's time into local MS-DOS words with the offset from
+// UTC in effect now, daylight saving or not (as Windows' FileTimeToLocalFileTime
+// does); the console converts with its own offset in effect now, so a file's
+// time survives an upload and a download in any time zone, whatever the season
+// of the date itself.
+long UtcOffsetNow() {
+    const time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local.tm_gmtoff;
+}
+
 time_t DosToTime(uint16_t date, uint16_t time) {
     ft::DosStamp s = ft::DecodeDos(date, time);
     std::tm tm{};
@@ -179,13 +191,13 @@ time_t DosToTime(uint16_t date, uint16_t time) {
     tm.tm_hour = s.hour;
     tm.tm_min = s.minute;
     tm.tm_sec = s.second;
-    tm.tm_isdst = -1;
-    return std::mktime(&tm);
+    return timegm(&tm) - UtcOffsetNow();
 }
 
 void TimeToDos(time_t t, uint16_t* date, uint16_t* time) {
+    const time_t local_as_utc = t + UtcOffsetNow();
     std::tm tm{};
-    localtime_r(&t, &tm);
+    gmtime_r(&local_as_utc, &tm);
     ft::DosStamp s{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
     if (!ft::EncodeDos(s, date, time)) ft::EncodeDos(ft::DosStamp{1980, 1, 1, 0, 0, 0}, date, time);
 }
