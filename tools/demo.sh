@@ -43,4 +43,8 @@ fi
 echo "== server log:"
 kill -TERM $server; wait $server 2>/dev/null || true
 cat "$QV_WINE_DIR/invserver.log"
+echo "== invserver list --storage=$store"
+"$host_bin/invserver" list --storage="$store" || rc=1
+echo "== invserver find \"OS - Name\" --storage=$store"
+"$host_bin/invserver" find "OS - Name" --storage="$store" || rc=1
 exit $rc
