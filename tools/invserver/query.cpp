@@ -18,15 +18,6 @@ namespace {
 
 constexpr char kDefaultStorage[] = "invserver-data";
 
-bool ReadText(const std::string& path, std::string* out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    *out = ss.str();
-    return true;
-}
-
 bool ContainsNoCase(const std::string& text, const std::string& part) {
     return std::search(text.begin(), text.end(), part.begin(), part.end(),
                        [](char a, char b) { return UpperChar(a) == UpperChar(b); }) != text.end();
@@ -65,7 +56,7 @@ bool Devices(const std::string& root, std::vector<Device>* out, std::string* err
         Device d;
         d.key = name;
         std::string info;
-        if (ReadText(root + "/" + name + "/device.txt", &info)) {
+        if (ReadWholeFile(root + "/" + name + "/device.txt", &info)) {
             for (const std::string& line : Lines(info)) {
                 const std::size_t eq = line.find(" = ");
                 if (eq == std::string::npos) continue;
@@ -76,7 +67,7 @@ bool Devices(const std::string& root, std::vector<Device>* out, std::string* err
             }
         }
         std::string probe;
-        d.stored = ReadText(root + "/" + name + "/inventory.txt", &probe);
+        d.stored = ReadWholeFile(root + "/" + name + "/inventory.txt", &probe);
         out->push_back(std::move(d));
     }
     ::closedir(dir);
@@ -131,7 +122,7 @@ int Show(const std::string& root, const std::string& name, std::string* out, std
     }
     const Device& d = *std::find_if(devices.begin(), devices.end(), [&](const Device& x) { return x.key == key; });
     std::string flat;
-    if (!ReadText(root + "/" + key + "/inventory.txt", &flat)) {
+    if (!ReadWholeFile(root + "/" + key + "/inventory.txt", &flat)) {
         *out += "Device " + key + (d.id.empty() ? "" : " (" + d.id + ")") + ": no inventory yet\n";
         return 0;
     }
@@ -147,7 +138,7 @@ int Find(const std::string& root, const std::string& text, std::string* out, std
     std::size_t matches = 0, machines = 0;
     for (const Device& d : devices) {
         std::string flat;
-        if (!ReadText(root + "/" + d.key + "/inventory.txt", &flat)) continue;
+        if (!ReadWholeFile(root + "/" + d.key + "/inventory.txt", &flat)) continue;
         bool any = false;
         for (const std::string& item : InventoryItems(flat)) {
             if (!ContainsNoCase(item, text)) continue;

@@ -18,7 +18,7 @@ static bool MakeDir(const std::string& path) {
     return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
-static bool ReadAll(const std::string& path, std::string* out) {
+bool ReadWholeFile(const std::string& path, std::string* out) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     std::ostringstream ss;
@@ -67,7 +67,7 @@ std::string Storage::KeyForNumber(std::uint64_t number) {
 std::uint64_t Storage::AssignNumber() {
     std::string text;
     std::uint64_t next = 1;
-    if (ReadAll(root_ + "/next-number", &text)) {
+    if (ReadWholeFile(root_ + "/next-number", &text)) {
         next = std::strtoull(text.c_str(), nullptr, 10);
         if (next == 0) next = 1;
     }
@@ -131,7 +131,7 @@ std::vector<serverlink::ConfigEntry> Storage::ConfigFiles(const std::string& key
 
 long Storage::LastFileCount(const std::string& key) const {
     std::string flat;
-    if (!ReadAll(DevicePath(key) + "/inventory.txt", &flat)) return -1;
+    if (!ReadWholeFile(DevicePath(key) + "/inventory.txt", &flat)) return -1;
     static const std::string label = "Number of Files =";
     std::size_t at = flat.find(label);
     if (at == std::string::npos || (at != 0 && flat[at - 1] != '\n')) return -1;

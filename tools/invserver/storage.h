@@ -24,6 +24,8 @@
 namespace qv::invserver {
 
 bool WriteFileAtomic(const std::string& path, const std::string& data);
+// Reads a whole file; false when it cannot be opened.
+bool ReadWholeFile(const std::string& path, std::string* out);
 
 class Storage {
 public:
