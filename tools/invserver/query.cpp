@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "common/inventory_limits.h"
 #include "common/text.h"
