@@ -76,4 +76,12 @@ bool EncodeDos(const DosStamp& s, uint16_t* date, uint16_t* time) {
     return true;
 }
 
+bool ValidDos(uint16_t date, uint16_t time) {
+    const DosStamp s = DecodeDos(date, time);
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (s.month < 1 || s.month > 12 || s.day < 1 || s.hour > 23 || s.minute > 59 || s.second > 59) return false;
+    const bool leap = s.year % 4 == 0 && (s.year % 100 != 0 || s.year % 400 == 0);
+    return s.day <= kDays[s.month - 1] + (s.month == 2 && leap ? 1 : 0);
+}
+
 }  // namespace qv::ft

@@ -102,6 +102,9 @@ DosStamp DecodeDos(uint16_t date, uint16_t time);
 // Encodes a calendar time; false (and words of 0) outside 1980..2107 or for
 // fields out of range.
 bool EncodeDos(const DosStamp& s, uint16_t* date, uint16_t* time);
+// True when date and time are a real stamp: month 1..12, a day that the month
+// has, hour, minute and second in range (a peer's words are not trusted).
+bool ValidDos(uint16_t date, uint16_t time);
 
 inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline void Put16(uint8_t* p, uint16_t v) {

@@ -253,6 +253,36 @@ void MifReader::AddValue(std::string& value) {
     value.clear();
 }
 
+// Reads a table's text one character at a time, telling a "//" comment (to
+// the end of its line, skipped whole), a character inside quotes (the
+// quotes themselves included) and a plain one apart. The search for a row's
+// "{" and the reading of the row's values see the text the same way.
+class TableLexer {
+public:
+    enum Kind { kSkip, kQuoted, kPlain };
+    Kind Next(std::string_view d, std::size_t* p, char* out) {
+        const char c = d[(*p)++];
+        *out = c;
+        if (comment_) {
+            comment_ = c != '\n';
+            return kSkip;
+        }
+        if (c == '"' && previous_ != '\\') quoted_ = !quoted_;
+        previous_ = c;
+        if (quoted_ || c == '"') return kQuoted;
+        if (c == '/' && *p < d.size() && d[*p] == '/') {
+            comment_ = true;
+            ++*p;
+            return kSkip;
+        }
+        return kPlain;
+    }
+
+private:
+    bool quoted_ = false, comment_ = false;
+    char previous_ = '\0';
+};
+
 // Reads the table at a recorded position, all rows and columns, in one pass.
 void MifReader::ReadTable(std::size_t position) {
     Table& t = table_read_;
@@ -261,23 +291,12 @@ void MifReader::ReadTable(std::size_t position) {
     std::size_t p = position;
     for (;;) {
         // The next "{", unless "end" comes first.
-        bool quoted = false, comment = false, open = false;
-        char previous = '\0';
+        TableLexer lex;
+        bool open = false;
         std::string last3;
         while (p < d_.size() && Spend()) {
-            const char c = d_[p++];
-            if (comment) {
-                comment = c != '\n';
-                continue;
-            }
-            if (c == '"' && previous != '\\') quoted = !quoted;
-            previous = c;
-            if (quoted || c == '"') continue;
-            if (c == '/' && p < d_.size() && d_[p] == '/') {
-                comment = true;
-                ++p;
-                continue;
-            }
+            char c;
+            if (lex.Next(d_, &p, &c) != TableLexer::kPlain) continue;
             if (c == '{') {
                 open = true;
                 break;
@@ -297,22 +316,17 @@ void MifReader::ReadTable(std::size_t position) {
         // are dropped.
         t.row_first.push_back(static_cast<std::uint32_t>(t.value_end.size()));
         std::string value;
-        quoted = comment = false;
-        previous = '\0';
+        TableLexer row;
         for (;;) {
             if (p >= d_.size() || !Spend() || t.value_end.size() >= kMifTableValuesMax) {
                 if (t.value_end.size() >= kMifTableValuesMax) cut_ = true;
                 t.last_row_open = true;
                 return;
             }
-            const char c = d_[p++];
-            if (comment) {
-                comment = c != '\n';
-                continue;
-            }
-            if (c == '"' && previous != '\\') quoted = !quoted;
-            previous = c;
-            if (!quoted) {
+            char c;
+            const TableLexer::Kind kind = row.Next(d_, &p, &c);
+            if (kind == TableLexer::kSkip) continue;
+            if (kind == TableLexer::kPlain) {
                 if (c == ',') {
                     AddValue(value);
                     continue;
@@ -320,11 +334,6 @@ void MifReader::ReadTable(std::size_t position) {
                 if (c == '}') {
                     AddValue(value);
                     break;
-                }
-                if (c == '/' && p < d_.size() && d_[p] == '/') {
-                    comment = true;
-                    ++p;
-                    continue;
                 }
                 if (c == ' ') continue;
             }

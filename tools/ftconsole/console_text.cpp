@@ -80,14 +80,6 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
-bool ValidDosStamp(uint16_t date, uint16_t time) {
-    const ft::DosStamp s = ft::DecodeDos(date, time);
-    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (s.month < 1 || s.month > 12 || s.day < 1 || s.hour > 23 || s.minute > 59 || s.second > 59) return false;
-    const bool leap = s.year % 4 == 0 && (s.year % 100 != 0 || s.year % 400 == 0);
-    return s.day <= kDays[s.month - 1] + (s.month == 2 && leap ? 1 : 0);
-}
-
 std::string ProgressLine(const std::string& name, uint64_t done, uint64_t total) {
     constexpr int kBar = 30;
     const uint64_t pct = Percent(done, total);

@@ -22,10 +22,6 @@ std::vector<std::string> SplitScript(const std::string& script);
 // shown as \xNN; everything else is kept.
 std::string Printable(const std::string& text);
 
-// True when date and time are a real MS-DOS stamp: month 1..12, a day that
-// the month has, hour, minute and second in range.
-bool ValidDosStamp(uint16_t date, uint16_t time);
-
 // One line of the progress bar (without "\r"): name, bar, percentage and the
 // byte count. The percentage never exceeds 100 and the line never exceeds
 // kProgressWidth characters, whatever done and total are; total 0 means the

@@ -48,29 +48,6 @@ TEST(ConsoleText, ControlCharactersFromTheSlaveAreShownEscaped) {
     for (const auto& c : kCases) EXPECT_EQ(Printable(c.in), c.out);
 }
 
-TEST(ConsoleText, ValidDosStamps) {
-    auto date = [](int y, int m, int d) { return static_cast<uint16_t>((y - 1980) << 9 | m << 5 | d); };
-    auto time = [](int h, int m, int s) { return static_cast<uint16_t>(h << 11 | m << 5 | s / 2); };
-    const struct {
-        uint16_t date, time;
-        bool valid;
-    } kCases[] = {
-        {date(1998, 9, 1), time(12, 0, 0), true},
-        {date(2000, 2, 29), time(23, 59, 58), true},
-        {date(2107, 12, 31), 0, true},
-        {0, 0, false},                           // month 0, day 0
-        {date(1999, 2, 29), 0, false},           // not a leap year
-        {date(2100, 2, 29), 0, false},           // nor is 2100
-        {date(1998, 13, 1), 0, false},
-        {date(1998, 4, 31), 0, false},
-        {date(1998, 9, 1), time(24, 0, 0), false},
-        {date(1998, 9, 1), time(12, 60, 0), false},
-        {date(1998, 9, 1), 0x1F, false},         // 62 seconds
-        {0xFFFF, 0xFFFF, false},
-    };
-    for (const auto& c : kCases) EXPECT_EQ(ValidDosStamp(c.date, c.time), c.valid) << c.date << " " << c.time;
-}
-
 TEST(ConsoleText, ProgressStaysBoundedWhateverTheCounts) {
     const struct {
         uint64_t done, total;

@@ -189,6 +189,10 @@ std::function<std::vector<ft::Reply>(const ft::Request&)> EndlessFile(uint32_t a
 }
 
 TEST(FtClient, SlaveThatMisbehaves) {
+    const auto get = [](FtClient& c, std::string* got) {
+        uint16_t d, t;
+        return c.Get("C:\\F", got, &d, &t);
+    };
     const struct {
         const char* name;
         std::function<void(FakeSlave&)> setup;
@@ -208,10 +212,7 @@ TEST(FtClient, SlaveThatMisbehaves) {
              };
              s.flood = Block(ft::FT_SEND_NEXT_BLOCK, 7, "", false);
          },
-         [](FtClient& c, std::string* got) {
-             uint16_t d, t;
-             return c.Get("C:\\F", got, &d, &t);
-         },
+         get,
          "sent only replies that do not belong to the request", 496},
         {"a listing that never ends",
          [](FakeSlave& s) {
@@ -242,22 +243,13 @@ TEST(FtClient, SlaveThatMisbehaves) {
          },
          "empty listing block", 0},
         {"a download that never ends", [](FakeSlave& s) { s.answer = EndlessFile(5000, 496); },
-         [](FtClient& c, std::string* got) {
-             uint16_t d, t;
-             return c.Get("C:\\F", got, &d, &t);
-         },
+         get,
          "more than the 5000 bytes it announced", 4960},
         {"a download larger than announced", [](FakeSlave& s) { s.answer = EndlessFile(496, 496, true); },
-         [](FtClient& c, std::string* got) {
-             uint16_t d, t;
-             return c.Get("C:\\F", got, &d, &t);
-         },
+         get,
          "more than the 496 bytes it announced", 496},
         {"short blocks that never end", [](FakeSlave& s) { s.answer = EndlessFile(100000, 3); },
-         [](FtClient& c, std::string* got) {
-             uint16_t d, t;
-             return c.Get("C:\\F", got, &d, &t);
-         },
+         get,
          "short block", 0},
     };
     for (const auto& c : kCases) {

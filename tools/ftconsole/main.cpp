@@ -325,7 +325,7 @@ bool Get(ftc::FtClient& c, const std::string& remote, std::string local) {
         }
         return Report(what, r);
     }
-    if (ftc::ValidDosStamp(date, time)) {
+    if (ft::ValidDos(date, time)) {
         time_t t = DosToTime(date, time);
         struct timespec ts[2] = {{t, 0}, {t, 0}};
         utimensat(AT_FDCWD, temp.c_str(), ts, 0);

@@ -9,22 +9,13 @@
 #include <unistd.h>
 
 #include "tools/invserver/server.h"
+#include "tools/invserver/test_packets.h"
 
 namespace qv::invserver {
 namespace {
 
-std::vector<std::uint8_t> Packet(unsigned number, const std::string& texts) {
-    std::uint8_t payload[serverlink::kPayloadSize] = {};
-    std::memcpy(payload, texts.data(), texts.size());
-    std::size_t n = serverlink::PayloadLength(payload);
-    std::vector<std::uint8_t> b(4 + n);
-    serverlink::PutU16(b.data(), serverlink::DataHeaderWord(number, true));
-    serverlink::PutU16(b.data() + 2, serverlink::Checksum(payload, n));
-    std::memcpy(b.data() + 4, payload, n);
-    return b;
-}
-
-std::string Z(const std::string& s) { return s + std::string(1, '\0'); }
+using test::DataPacket;
+std::string Z(const std::string& s) { return test::Item(s); }
 
 TEST(InvServerQuery, ListShowFind) {
     char tmpl[] = "/tmp/invserver-query-XXXXXX";
@@ -35,7 +26,7 @@ TEST(InvServerQuery, ListShowFind) {
                            [](const std::string&) {});
     ASSERT_TRUE(server.Init());
     auto store = [&](const std::string& peer, const std::string& texts) {
-        auto p = Packet(1, texts);
+        auto p = DataPacket(1, true, texts);
         server.OnDatagram(peer, p.data(), p.size(), 0);
     };
     store("p:1", Z("Device ID =PC-ALICE") + Z("Software - WINWORD.EXE =Word 6.0") + Z("_BeginContents") + Z("9") +

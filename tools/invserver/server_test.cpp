@@ -12,6 +12,8 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "tools/invserver/test_packets.h"
+
 namespace qv::invserver {
 namespace {
 
@@ -60,18 +62,8 @@ struct Harness {
     }
 };
 
-Bytes DataPacket(unsigned number, bool last, const std::string& payload_texts) {
-    std::uint8_t payload[serverlink::kPayloadSize] = {};
-    std::memcpy(payload, payload_texts.data(), std::min(payload_texts.size(), sizeof payload - 1));
-    std::size_t n = serverlink::PayloadLength(payload);
-    Bytes b(4 + n);
-    serverlink::PutU16(b.data(), serverlink::DataHeaderWord(number, last));
-    serverlink::PutU16(b.data() + 2, serverlink::Checksum(payload, n));
-    std::memcpy(b.data() + 4, payload, n);
-    return b;
-}
-
-std::string Item(const std::string& s) { return s + std::string(1, '\0'); }
+using test::DataPacket;
+using test::Item;
 
 TEST(InvServer, AssignsNumbersAndAnswers31) {
     Harness h;

@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             shown = done;
         });
     if (got != shown || got > kUnknownSizeCap) Fail();
-    if (ValidDosStamp(date, time)) {
+    if (qv::ft::ValidDos(date, time)) {
         uint16_t d2, t2;
         if (!qv::ft::EncodeDos(qv::ft::DecodeDos(date, time), &d2, &t2) || d2 != date || t2 != time) Fail();
     }

@@ -8,6 +8,7 @@
 
 #include "common/fuzz_mutate.h"
 #include "scanner/serverlink/protocol.h"
+#include "tools/invserver/test_packets.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
@@ -23,18 +24,8 @@ void Append(Input& in, const Input& datagram) {
     in.insert(in.end(), datagram.begin(), datagram.end());
 }
 
-Input DataPacket(unsigned number, bool last, const std::string& texts) {
-    std::uint8_t payload[serverlink::kPayloadSize] = {};
-    std::memcpy(payload, texts.data(), std::min(texts.size(), sizeof payload - 2));
-    std::size_t n = serverlink::PayloadLength(payload);
-    Input b(4 + n);
-    serverlink::PutU16(b.data(), serverlink::DataHeaderWord(number, last));
-    serverlink::PutU16(b.data() + 2, serverlink::Checksum(payload, n));
-    std::memcpy(b.data() + 4, payload, n);
-    return b;
-}
-
-std::string Item(const std::string& text) { return text + std::string(1, '\0'); }
+using invserver::test::DataPacket;
+using invserver::test::Item;
 
 TEST(DatagramFuzz, MutatedExchanges) {
     Input exchange;
