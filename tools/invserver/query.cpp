@@ -9,6 +9,7 @@
 
 #include "common/inventory_limits.h"
 #include "common/text.h"
+#include "tools/invserver/escape.h"
 #include "tools/invserver/storage.h"
 
 namespace qv::invserver {
@@ -59,7 +60,7 @@ bool Devices(const std::string& root, std::vector<Device>* out, std::string* err
                 const std::size_t eq = line.find(" = ");
                 if (eq == std::string::npos) continue;
                 const std::string key = line.substr(0, eq), value = line.substr(eq + 3);
-                if (key == "Device ID") d.id = value;
+                if (key == "Device ID") d.id = FileText(value);
                 if (key == "Last inventory") d.last = value;
                 if (key == "Items") d.items = value;
             }
@@ -126,7 +127,9 @@ int Show(const std::string& root, const std::string& name, std::string* out, std
     }
     *out += "Device " + key + (d.id.empty() ? "" : " (" + d.id + ")") + ", last inventory " + d.last + ", " +
             d.items + " items\n";
-    for (const std::string& line : Lines(flat)) *out += line + "\n";
+    // Captured files are shown as they came; their control characters, like
+    // those of everything a scanner sent, never reach the terminal as such.
+    for (const std::string& line : Lines(flat)) *out += FileText(line) + "\n";
     return 0;
 }
 
@@ -140,7 +143,7 @@ int Find(const std::string& root, const std::string& text, std::string* out, std
         bool any = false;
         for (const std::string& item : InventoryItems(flat)) {
             if (!ContainsNoCase(item, text)) continue;
-            *out += d.key + "  " + (d.id.empty() ? "-" : d.id) + "  " + item + "\n";
+            *out += d.key + "  " + (d.id.empty() ? "-" : d.id) + "  " + FileText(item) + "\n";
             ++matches;
             any = true;
         }

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tools/invserver/escape.h"
+
 namespace qv::invserver {
 
 static bool MakeDir(const std::string& path) {
@@ -174,7 +176,8 @@ bool Storage::StoreInventory(const std::string& key, const std::string& device_i
     char when[64];
     std::time_t now = std::time(nullptr);
     std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", std::gmtime(&now));
-    return WriteFileAtomic(dir + "/device.txt", "Device ID = " + device_id + "\nLast inventory = " +
+    // The ID is the peer's text: escaped, it stays one line.
+    return WriteFileAtomic(dir + "/device.txt", "Device ID = " + FileText(device_id) + "\nLast inventory = " +
                                                    when + " UTC\nItems = " +
                                                    std::to_string(stream.items()) + "\n");
 }

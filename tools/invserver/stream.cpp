@@ -5,12 +5,13 @@
 #include <cstring>
 
 #include "common/inventory_limits.h"
+#include "tools/invserver/escape.h"
 
 namespace qv::invserver {
 
 
 void StreamDecoder::Line(const std::string& s) {
-    flat_ += s;
+    flat_ += FileText(s);
     flat_ += "\r\n";
 }
 
@@ -18,6 +19,7 @@ void StreamDecoder::Line(const std::string& s) {
 // feeds written as CR LF (the scanner's text mode does the same).
 void StreamDecoder::Text(const std::string& s) {
     current_.contents += s;
+    extra_ += s.size();
     for (char c : s) {
         if (c == '\r') continue;
         if (c == '\n') flat_ += '\r';
@@ -69,6 +71,7 @@ void StreamDecoder::Feed(const std::uint8_t* p, std::size_t len) {
                 current_.time = static_cast<std::uint32_t>(std::strtoull(record_[1].c_str(), nullptr, 10));
                 current_.name = record_[2];
                 current_.directory = record_[3];
+                extra_ += current_.name.size() + current_.directory.size();
                 state_ = State::Text;
             }
             continue;
@@ -86,17 +89,14 @@ void StreamDecoder::Feed(const std::uint8_t* p, std::size_t len) {
             continue;
         }
         std::string key = s.substr(0, eq + 1), value = s.substr(eq + 1);
-        bool known = false;
-        for (const auto& kv : first_values_) known = known || kv.first == key;
-        if (!known) first_values_.emplace_back(key, value);
+        if (first_values_.try_emplace(key, value).second) extra_ += key.size() + value.size();
         Line(value.empty() ? key : key + " " + value);
     }
 }
 
 std::string StreamDecoder::Value(const std::string& key) const {
-    for (const auto& kv : first_values_)
-        if (kv.first == key) return kv.second;
-    return "";
+    auto it = first_values_.find(key);
+    return it == first_values_.end() ? std::string() : it->second;
 }
 
 }  // namespace qv::invserver

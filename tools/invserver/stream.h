@@ -15,11 +15,15 @@
 // every line break written as CR LF, and a line break before "_EndContents"
 // when the captured text does not end with one. A stored inventory can
 // therefore be compared byte for byte with the scanner's own file, or replayed by it.
+// Only the item and record lines differ where a peer put control characters
+// into them: those are written as \xNN (escape.h), so that no item can split
+// into lines of its own (a forged "Number of Files =" line, say).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace qv::invserver {
@@ -42,6 +46,8 @@ public:
     std::size_t items() const { return items_; }
     // Value of the first item with this key ("Device ID =", ...), or "".
     std::string Value(const std::string& key) const;
+    // Bytes of decoded data held (the flat file, captured texts, first values).
+    std::size_t held() const { return flat_.size() + extra_; }
 
 private:
     enum class State { Items, Record, Text };
@@ -55,8 +61,9 @@ private:
     bool text_open_line_ = false;  // the flat file's contents text ends inside a line
     std::string flat_;
     std::vector<CapturedFile> files_;
-    std::vector<std::pair<std::string, std::string>> first_values_;
+    std::unordered_map<std::string, std::string> first_values_;
     std::size_t items_ = 0;
+    std::size_t extra_ = 0;        // held() beyond the flat file
 };
 
 }  // namespace qv::invserver
