@@ -4,11 +4,13 @@
 // the stored inventories instead (query.h) and exits. Otherwise: one UDP
 // socket, one thread: poll for a datagram (waking every 500 ms to
 // expire idle sessions and to notice a shutdown request), hand it to
-// InventoryServer, send what it answers. SIGINT and SIGTERM only set a flag,
+// InventoryServer, send what it answers. The limits that keep hostile peers
+// from exhausting it are InventoryServer's (server.h). SIGINT and SIGTERM only set a flag,
 // so the loop ends between datagrams and every inventory is either stored
 // whole or not at all. Log lines go to standard output, one per device
-// request and per stored inventory; the first line names the address and
-// port actually bound (useful with --port=0).
+// request (up to a number a minute, then a summary) and per stored
+// inventory; the first line names the address and port actually bound
+// (useful with --port=0).
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -140,16 +142,20 @@ int main(int argc, char** argv) {
             if (n >= 0) server.OnDatagram(PeerText(from), buf, static_cast<std::size_t>(n), NowMs());
         }
         std::uint64_t now = NowMs();
-        if (now - last_expire > 10000) {
-            server.Expire(now, 10 * 60 * 1000);
+        if (now - last_expire > 1000) {
+            server.Expire(now);
             last_expire = now;
         }
     }
+    server.FlushSummaries(NowMs());
     const ServerStats& st = server.stats();
     Log("shutting down: " + std::to_string(st.requests) + " request(s), " +
         std::to_string(st.inventories) + " inventories, " + std::to_string(st.packets) + " packets, " +
         std::to_string(st.duplicates) + " duplicates, " + std::to_string(st.bad_checksums) +
-        " bad checksums");
+        " bad checksums, " + std::to_string(st.rate_limited) + " over the request limit, " +
+        std::to_string(st.peers_refused) + " refused at the peer limit, " +
+        std::to_string(st.sessions_dropped) + " sessions dropped at a memory limit, " +
+        std::to_string(st.sessions_expired) + " expired");
     ::close(fd);
     return 0;
 }

@@ -1,10 +1,14 @@
 // The inventory server's sessions and answers (see server.h).
 #include "tools/invserver/server.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+
+#include "tools/invserver/escape.h"
 
 namespace qv::invserver {
 
@@ -25,7 +29,24 @@ const char* UsageText() {
            "                       device's last \"Number of Files\", else 1)\n"
            "  --verbose            log every packet\n"
            "  --help               this text\n"
+           "Limits (so that no peer can exhaust the server; refusals are summed up in one\n"
+           "log line a minute):\n"
+           "  --session-limit=MIB  memory one unfinished inventory may hold (default 32); an\n"
+           "                       inventory over it is dropped, logged once, and its\n"
+           "                       scanner's further packets are not acknowledged\n"
+           "  --total-limit=MIB    memory all sessions together may hold (default 512); over\n"
+           "                       it the largest is dropped\n"
+           "  --session-idle=SEC   an inventory that makes no progress for this long is\n"
+           "                       dropped (default 600; resent copies are no progress)\n"
+           "  --session-lifetime=SEC  an inventory still unfinished this long after it\n"
+           "                       began is dropped (default 21600)\n"
+           "  --max-peers=N        scanner sessions kept at once (default 1024)\n"
+           "  --request-burst=N    device requests (and inventories begun without one)\n"
+           "                       answered per source address at once (default 10) ...\n"
+           "  --request-rate=N     ... and then per minute (default 30); the rest get no\n"
+           "                       answer\n"
            "Fault injection (for tests):\n"
+           "  --drop-datagrams=PCT ignore this share of incoming datagrams\n"
            "  --drop-acks=PCT      drop this share of acknowledgements\n"
            "  --dup-acks=PCT       send this share of acknowledgements twice\n"
            "  --drop-replies=PCT   drop this share of reply packets\n"
@@ -73,6 +94,14 @@ bool ParseOptions(int argc, char** argv, ServerOptions* o, std::string* error, b
         else if (name == "--dup-acks") ok = number(0, 100, [&](long x) { o->dup_acks = static_cast<int>(x); });
         else if (name == "--drop-replies") ok = number(0, 100, [&](long x) { o->drop_replies = static_cast<int>(x); });
         else if (name == "--dup-replies") ok = number(0, 100, [&](long x) { o->dup_replies = static_cast<int>(x); });
+        else if (name == "--drop-datagrams") ok = number(0, 100, [&](long x) { o->drop_datagrams = static_cast<int>(x); });
+        else if (name == "--session-limit") ok = number(1, 1L << 16, [&](long x) { o->session_limit = static_cast<std::uint64_t>(x) << 20; });
+        else if (name == "--total-limit") ok = number(1, 1L << 20, [&](long x) { o->total_limit = static_cast<std::uint64_t>(x) << 20; });
+        else if (name == "--session-idle") ok = number(1, 7L * 86400, [&](long x) { o->idle_ms = static_cast<std::uint64_t>(x) * 1000; });
+        else if (name == "--session-lifetime") ok = number(1, 30L * 86400, [&](long x) { o->lifetime_ms = static_cast<std::uint64_t>(x) * 1000; });
+        else if (name == "--max-peers") ok = number(1, 1000000, [&](long x) { o->max_peers = static_cast<std::size_t>(x); });
+        else if (name == "--request-burst") ok = number(1, 1000000, [&](long x) { o->request_burst = static_cast<unsigned>(x); });
+        else if (name == "--request-rate") ok = number(1, 1000000, [&](long x) { o->request_rate = static_cast<unsigned>(x); });
         else if (name == "--seed") ok = number(0, 0x7FFFFFFF, [&](long x) { o->seed = static_cast<unsigned>(x); });
         else if (name == "--disagree-copies" && eq == std::string::npos) o->disagree_copies = true;
         else if (name == "--verbose" && eq == std::string::npos) o->verbose = true;
@@ -118,8 +147,116 @@ void InventoryServer::Send(const std::string& peer, const std::uint8_t* data, st
     if (Chance(dup)) send_(peer, data, len);
 }
 
+// The source address of a peer "address:port".
+static std::string AddressOf(const std::string& peer) {
+    const std::size_t colon = peer.rfind(':');
+    return colon == std::string::npos ? peer : peer.substr(0, colon);
+}
+
+void InventoryServer::Tally::Add(const std::string& address) {
+    ++count;
+    auto it = by_address.find(address);
+    if (it != by_address.end()) ++it->second;
+    else if (by_address.size() < kRateTableMax) by_address.emplace(address, 1);
+}
+
+std::string InventoryServer::Tally::Text() const {
+    std::string most;
+    std::uint64_t top = 0;
+    for (const auto& [address, n] : by_address)
+        if (n > top) {
+            top = n;
+            most = address;
+        }
+    return std::to_string(count) + " from " + std::to_string(by_address.size()) +
+           (by_address.size() < kRateTableMax ? "" : " or more") + " address(es), most from " + LogText(most) +
+           " (" + std::to_string(top) + ")";
+}
+
+void InventoryServer::Summaries(std::uint64_t now, bool force) {
+    if (!summary_started_) {
+        summary_started_ = true;
+        summary_ms_ = now;
+    }
+    if (!force && now - summary_ms_ < kSummaryMs) return;
+    if (rate_limited_.count)
+        log_("rate limit: " + rate_limited_.Text() + " not answered (device requests and inventories begun " +
+             "without one; " + std::to_string(opt_.request_burst) + " at once, then " +
+             std::to_string(opt_.request_rate) + " a minute per address)");
+    if (refused_.count)
+        log_("peer limit: " + refused_.Text() + " refused (datagrams of new peers while " +
+             std::to_string(opt_.max_peers) + " sessions were busy)");
+    if (requests_unlogged_)
+        log_(std::to_string(requests_unlogged_) + " more device request(s) answered, not logged one by one");
+    rate_limited_ = Tally{};
+    refused_ = Tally{};
+    requests_unlogged_ = 0;
+    request_lines_ = 0;
+    summary_ms_ = now;
+}
+
+void InventoryServer::FlushSummaries(std::uint64_t now) { Summaries(now, true); }
+
+static constexpr std::uint64_t kRequestCost = 60000;   // credit of one request: a minute's worth
+
+bool InventoryServer::Refill(Bucket& b, std::uint64_t now) const {
+    const std::uint64_t full = std::uint64_t{opt_.request_burst} * kRequestCost;
+    const std::uint64_t elapsed = now > b.at_ms ? now - b.at_ms : 0;
+    b.credit = std::min(full, b.credit + std::min(elapsed, full) * opt_.request_rate);
+    b.at_ms = now;
+    return b.credit == full;
+}
+
+bool InventoryServer::RequestAllowed(const std::string& address, std::uint64_t now) {
+    auto it = buckets_.find(address);
+    if (it == buckets_.end()) {
+        if (buckets_.size() >= kRateTableMax) {
+            // Addresses whose bucket is full again need no entry.
+            for (auto b = buckets_.begin(); b != buckets_.end();)
+                b = Refill(b->second, now) ? buckets_.erase(b) : std::next(b);
+            // Still full: more addresses are busy than can be told apart,
+            // so a new one gets nothing until some calm down.
+            if (buckets_.size() >= kRateTableMax) return false;
+        }
+        it = buckets_.emplace(address, Bucket{std::uint64_t{opt_.request_burst} * kRequestCost, now}).first;
+    }
+    Refill(it->second, now);
+    if (it->second.credit < kRequestCost) return false;
+    it->second.credit -= kRequestCost;
+    return true;
+}
+
+InventoryServer::Session* InventoryServer::SessionFor(const std::string& peer, std::uint64_t now) {
+    auto it = sessions_.find(peer);
+    if (it != sessions_.end()) return &it->second;
+    if (sessions_.size() >= opt_.max_peers) {
+        // Make room by forgetting the longest-quiet session that holds
+        // nothing unfinished (stored, dropped, or a request not yet followed
+        // by data); an unfinished inventory is never pushed out.
+        auto victim = sessions_.end();
+        for (auto x = sessions_.begin(); x != sessions_.end(); ++x)
+            if (!x->second.Unfinished() && (victim == sessions_.end() || x->second.seen_ms < victim->second.seen_ms))
+                victim = x;
+        if (victim == sessions_.end()) {
+            ++stats_.peers_refused;
+            refused_.Add(AddressOf(peer));
+            return nullptr;
+        }
+        total_held_ -= victim->second.held;
+        sessions_.erase(victim);
+    }
+    Session& s = sessions_[peer];
+    s.seen_ms = s.began_ms = now;
+    return &s;
+}
+
 void InventoryServer::OnDatagram(const std::string& peer, const std::uint8_t* data, std::size_t len,
                                  std::uint64_t now) {
+    if (Chance(opt_.drop_datagrams)) {
+        ++stats_.datagrams_dropped;
+        return;
+    }
+    Summaries(now, false);
     serverlink::DeviceRequest req;
     if (serverlink::DecodeDeviceRequest(data, len, &req)) {
         OnRequest(peer, req, now);
@@ -133,16 +270,28 @@ void InventoryServer::OnDatagram(const std::string& peer, const std::uint8_t* da
 void InventoryServer::OnRequest(const std::string& peer, const serverlink::DeviceRequest& req,
                                 std::uint64_t now) {
     ++stats_.requests;
+    const std::string address = AddressOf(peer);
+    if (!RequestAllowed(address, now)) {
+        ++stats_.rate_limited;
+        rate_limited_.Add(address);
+        return;
+    }
+    Session* slot = SessionFor(peer, now);
+    if (!slot) return;
+    const bool log_line = request_lines_ < kRequestLinesPerSummary;
+    if (log_line) ++request_lines_;
+    else ++requests_unlogged_;
     Session s;
-    s.seen_ms = now;
+    s.seen_ms = s.began_ms = now;
     std::uint64_t number = 0;
     if (req.wants_id || req.device_id.empty()) {
         number = storage_.AssignNumber();
         if (number == 0) {
             // No reply: the scanner ends without an ID rather than with one
             // that may be handed out again.
-            log_("device request from " + peer + ": cannot assign a device number in " + storage_.root() +
-                 " (" + std::strerror(errno) + "); not answered");
+            if (log_line)
+                log_("device request from " + peer + ": cannot assign a device number in " + storage_.root() +
+                     " (" + std::strerror(errno) + "); not answered");
             return;
         }
         s.key = Storage::KeyForNumber(number);
@@ -190,10 +339,12 @@ void InventoryServer::OnRequest(const std::string& peer, const serverlink::Devic
         PutU16(p + 2, static_cast<std::uint16_t>(((i + 1) << 8) | packets.size()));
         Send(peer, p, packets[i].size(), opt_.drop_replies, opt_.dup_replies, &stats_.replies_dropped);
     }
-    log_("device request from " + peer + ": " +
-         (number ? "assigned number " + s.key.substr(4) : "device " + req.device_id) + ", " +
-         std::to_string(files.size()) + " captured file(s), expected files " + std::to_string(count));
-    sessions_[peer] = std::move(s);
+    if (log_line)
+        log_("device request from " + peer + ": " +
+             (number ? "assigned number " + s.key.substr(4) : "device " + LogText(req.device_id)) + ", " +
+             std::to_string(files.size()) + " captured file(s), expected files " + std::to_string(count));
+    total_held_ -= slot->held;
+    *slot = std::move(s);
 }
 
 void InventoryServer::OnData(const std::string& peer, const std::uint8_t* data, std::size_t len,
@@ -226,8 +377,20 @@ static std::uint64_t PacketDigest(unsigned wire, const std::uint8_t* payload, st
 
 bool InventoryServer::Accept(const std::string& peer, std::uint16_t word, const std::uint8_t* payload,
                              std::size_t n, std::uint64_t now) {
-    Session& s = sessions_[peer];                 // replays come without a request
-    s.seen_ms = now;
+    // A replay comes without a device request: its first packet begins the
+    // session and counts against the address's request limit.
+    if (!sessions_.count(peer) && !RequestAllowed(AddressOf(peer), now)) {
+        ++stats_.rate_limited;
+        rate_limited_.Add(AddressOf(peer));
+        return false;
+    }
+    Session* sp = SessionFor(peer, now);
+    if (!sp) return false;
+    Session& s = *sp;
+    if (s.dropped) {                              // over a limit: ignored until a new request
+        ++stats_.ignored;
+        return false;
+    }
     unsigned wire = word >> 8;
     if (s.done) {
         // A copy of a packet of the stored inventory is acknowledged again;
@@ -238,9 +401,15 @@ bool InventoryServer::Accept(const std::string& peer, std::uint16_t word, const 
                 ++stats_.duplicates;
                 return true;
             }
+        if (!RequestAllowed(AddressOf(peer), now)) {
+            ++stats_.rate_limited;
+            rate_limited_.Add(AddressOf(peer));
+            return false;
+        }
         log_("new inventory from " + peer + " after a stored one");
+        total_held_ -= s.held;
         s = Session{};
-        s.seen_ms = now;
+        s.seen_ms = s.began_ms = now;
     } else if (s.complete) {
         // Decoded whole but not stored yet: a copy tries the store again.
         ++stats_.duplicates;
@@ -257,48 +426,107 @@ bool InventoryServer::Accept(const std::string& peer, std::uint16_t word, const 
         ++stats_.duplicates;
         return true;
     }
+    // A packet not seen before: progress, which keeps the session alive.
+    s.seen_ms = now;
     s.pending[number].assign(payload, payload + n);
+    s.pending_bytes += n + kPacketOverhead;
     if ((word & 0xFF) != 0 && (word & 0xFF) == wire) s.last = number;
     while (!s.pending.empty() && s.pending.begin()->first == s.base) {
         auto it = s.pending.begin();
         s.stream.Feed(it->second.data(), it->second.size());
         s.digests.push_back(PacketDigest(static_cast<unsigned>(s.base & 0xFF), it->second.data(), it->second.size()));
+        s.pending_bytes -= it->second.size() + kPacketOverhead;
         s.pending.erase(it);
         if (s.last == s.base) {
             ++s.base;
             s.complete = true;
-            return Finish(peer, s);
+            const bool stored = Finish(peer, s);
+            Account(peer, s);
+            return stored;
         }
         ++s.base;
     }
-    return true;
+    Account(peer, s);
+    return !s.dropped;
 }
 
 bool InventoryServer::Finish(const std::string& peer, Session& s) {
     s.pending.clear();
+    s.pending_bytes = 0;
     std::string id = s.stream.Value("Device ID =");
     if (s.device_id.empty()) s.device_id = id;
     if (s.key.empty()) s.key = storage_.KeyForId(s.device_id.empty() ? peer : s.device_id);
     s.done = storage_.StoreInventory(s.key, s.device_id, s.stream);
     if (s.done) ++stats_.inventories;
-    log_("inventory from " + peer + " (" + (s.device_id.empty() ? "no device ID" : s.device_id) + "): " +
-         std::to_string(s.stream.items()) + " items in " + std::to_string(s.base - 1) + " packets" +
+    log_("inventory from " + peer + " (" + (s.device_id.empty() ? "no device ID" : LogText(s.device_id)) +
+         "): " + std::to_string(s.stream.items()) + " items in " + std::to_string(s.base - 1) + " packets" +
          (s.done ? ", stored in " + storage_.DevicePath(s.key)
                  : ", NOT STORED in " + storage_.DevicePath(s.key) + " (write failed); not acknowledged"));
+    // Stored: only the digests are needed any more, to know late copies.
+    if (s.done) s.stream = StreamDecoder{};
     return s.done;
 }
 
+void InventoryServer::Account(const std::string& peer, Session& s) {
+    const std::uint64_t held = s.dropped ? 0
+                                         : s.stream.held() + s.pending_bytes +
+                                               s.digests.size() * sizeof(std::uint64_t);
+    total_held_ = total_held_ - s.held + held;
+    s.held = held;
+    if (s.dropped || s.done) return;
+    if (held > opt_.session_limit) {
+        Drop(peer, s, "it holds " + std::to_string(held) + " bytes, over the limit of one session (" +
+                          std::to_string(opt_.session_limit) + ")");
+        return;
+    }
+    while (total_held_ > opt_.total_limit) {
+        auto largest = sessions_.end();
+        for (auto x = sessions_.begin(); x != sessions_.end(); ++x)
+            if (!x->second.done && (largest == sessions_.end() || x->second.held > largest->second.held))
+                largest = x;
+        if (largest == sessions_.end() || largest->second.held == 0) break;
+        Drop(largest->first, largest->second,
+             "all sessions hold " + std::to_string(total_held_) + " bytes, over their limit (" +
+                 std::to_string(opt_.total_limit) + "), and this is the largest");
+    }
+}
+
+void InventoryServer::Drop(const std::string& peer, Session& s, const std::string& why) {
+    ++stats_.sessions_dropped;
+    log_("inventory from " + peer + (s.device_id.empty() ? "" : " (" + LogText(s.device_id) + ")") +
+         " dropped after " + std::to_string(s.base - 1) + " packets: " + why +
+         "; its data is ignored until it sends a new device request");
+    s.dropped = true;
+    s.stream = StreamDecoder{};
+    s.pending.clear();
+    s.pending_bytes = 0;
+    std::vector<std::uint64_t>().swap(s.digests);
+    total_held_ -= s.held;
+    s.held = 0;
+}
+
 void InventoryServer::Expire(std::uint64_t now, std::uint64_t idle_ms) {
+    Summaries(now, false);
     for (auto it = sessions_.begin(); it != sessions_.end();) {
-        if (now - it->second.seen_ms > idle_ms) {
-            if (!it->second.done && !it->second.stream.flat().empty())
-                log_(std::string(it->second.complete ? "unstored" : "incomplete") + " inventory from " + it->first +
-                     " dropped after " + std::to_string(it->second.base - 1) + " packets");
+        Session& s = it->second;
+        const bool idle = now - s.seen_ms > idle_ms;
+        const bool overdue = !s.done && !s.dropped && now - s.began_ms > opt_.lifetime_ms;
+        if (idle || overdue) {
+            if (s.Unfinished())
+                log_(std::string(s.complete ? "unstored" : "incomplete") + " inventory from " + it->first +
+                     " dropped after " + std::to_string(s.base - 1) + " packets" +
+                     (idle ? " (no progress for " + std::to_string(idle_ms / 1000) + " s)"
+                           : " (unfinished " + std::to_string(opt_.lifetime_ms / 1000) + " s after it began)"));
+            ++stats_.sessions_expired;
+            total_held_ -= s.held;
             it = sessions_.erase(it);
         } else {
             ++it;
         }
     }
+    // Addresses whose request bucket is full again need no entry.
+    for (auto b = buckets_.begin(); b != buckets_.end();)
+        b = Refill(b->second, now) ? buckets_.erase(b) : std::next(b);
 }
 
 }  // namespace qv::invserver

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "tools/invserver/query.h"
 #include "tools/invserver/test_packets.h"
 
 namespace qv::invserver {
@@ -53,7 +54,9 @@ struct Harness {
             [this](const std::string& line) { log.push_back(line); });
         EXPECT_TRUE(server->Init());
     }
-    void Send(const std::string& peer, const Bytes& b) { server->OnDatagram(peer, b.data(), b.size(), 0); }
+    void Send(const std::string& peer, const Bytes& b, std::uint64_t now = 0) {
+        server->OnDatagram(peer, b.data(), b.size(), now);
+    }
     std::vector<Bytes> Take() {
         std::vector<Bytes> r;
         for (auto& p : out) r.push_back(p.second);
@@ -338,6 +341,11 @@ TEST(InvServer, Options) {
         {{"x", "--drop-acks=101"}, false},
         {{"x", "--reply-version=3"}, false},
         {{"x", "--bogus"}, false},
+        {{"x", "--session-limit=8", "--total-limit=64", "--session-idle=60", "--session-lifetime=3600",
+          "--max-peers=10", "--request-burst=5", "--request-rate=120", "--drop-datagrams=10"}, true},
+        {{"x", "--session-limit=0"}, false},
+        {{"x", "--max-peers=0"}, false},
+        {{"x", "--drop-datagrams=101"}, false},
     };
     for (const Case& c : cases) {
         ServerOptions o;
@@ -354,6 +362,223 @@ TEST(InvServer, Options) {
     EXPECT_TRUE(help);
     EXPECT_EQ(o.port, 5100);
     EXPECT_EQ(o.version_minor, 2);
+}
+
+
+// Counts the log lines containing `part`.
+std::size_t Count(const std::vector<std::string>& log, const std::string& part) {
+    std::size_t n = 0;
+    for (const std::string& line : log) n += line.find(part) != std::string::npos;
+    return n;
+}
+
+// A packet of about 500 bytes of items.
+Bytes BigPacket(unsigned number, bool last = false) {
+    return DataPacket(number, last, Item("Filler " + std::to_string(number) + " =" + std::string(480, 'x')));
+}
+
+// What one session and all sessions together hold is bounded: the offender
+// is dropped and logged once, its further packets are not acknowledged, and
+// honest scanners beside it are stored. Nothing stays counted afterwards.
+TEST(InvServer, MemoryLimitsDropTheOffenderOnce) {
+    const struct {
+        const char* name;
+        std::uint64_t session_limit, total_limit;
+        std::string why;
+    } cases[] = {
+        {"one session over its limit", 6000, 1u << 30, "over the limit of one session"},
+        {"all sessions over theirs", 1u << 30, 9000, "and this is the largest"},
+    };
+    for (const auto& c : cases) {
+        Harness h([&](ServerOptions& o) {
+            o.session_limit = c.session_limit;
+            o.total_limit = c.total_limit;
+        });
+        h.Send("10.0.0.2:1", DataPacket(1, false, Item("Device ID =HONEST")));
+        std::size_t acks = 0;
+        for (unsigned n = 1; n <= 40; ++n) {
+            h.Send("10.0.0.1:1", BigPacket(n));
+            acks += h.Take().size();
+        }
+        EXPECT_LT(acks, 25u) << c.name;                        // not acknowledged once dropped
+        EXPECT_EQ(Count(h.log, "dropped after"), 1u) << c.name;
+        EXPECT_EQ(Count(h.log, c.why), 1u) << c.name;
+        EXPECT_LT(h.server->held(), 1000u) << c.name;           // the offender's data is gone
+        h.Send("10.0.0.2:1", DataPacket(2, true, Item("A =1")));
+        EXPECT_EQ(h.Take().size(), 1u) << c.name;
+        EXPECT_EQ(ReadText(h.opt.storage + "/id-HONEST/inventory.txt"), "Device ID = HONEST\r\nA = 1\r\n") << c.name;
+        // A new device request starts the offender afresh.
+        h.Send("10.0.0.1:1", serverlink::EncodeDeviceRequest("PCX"));
+        h.Send("10.0.0.1:1", DataPacket(1, true, Item("A =1")));
+        EXPECT_EQ(h.Take().size(), 2u) << c.name;
+        h.server->Expire(1u << 30);
+        EXPECT_EQ(h.server->sessions(), 0u) << c.name;
+        EXPECT_EQ(h.server->held(), 0u) << c.name;
+    }
+}
+
+// A session expires when it makes no progress for the idle time, however
+// often its peer resends what the server has; and an unfinished one at the
+// end of its lifetime even while it progresses. A scanner that keeps
+// delivering new packets is stored.
+TEST(InvServer, SessionsExpireWithoutProgressOrAtTheirLifetime) {
+    const struct {
+        const char* name;
+        std::vector<std::pair<unsigned, std::uint64_t>> packets;   // number (0: the last), time
+        std::uint64_t expire_at;
+        bool expired;
+    } cases[] = {
+        {"copies only", {{1, 0}, {2, 0}, {1, 600}, {2, 600}, {1, 1200}, {2, 1200}}, 1300, true},
+        {"a packet beyond a gap, resent", {{1, 0}, {3, 500}, {3, 1400}}, 1600, true},
+        {"progress", {{1, 0}, {2, 900}, {3, 1800}}, 2000, false},
+        {"progress past the lifetime", {{1, 0}, {2, 900}, {3, 1800}, {4, 2700}, {5, 3600}}, 3700, true},
+        {"a scan finished within its lifetime", {{1, 0}, {2, 900}, {3, 1800}, {0, 2700}}, 2800, false},
+    };
+    for (const auto& c : cases) {
+        Harness h([](ServerOptions& o) { o.lifetime_ms = 3000; });
+        unsigned top = 0;
+        for (const auto& [number, at] : c.packets) {
+            const unsigned n = number ? number : top + 1;
+            top = std::max(top, n);
+            h.Send("p:1", DataPacket(n, number == 0, Item("Device ID =PC1") + Item("N =" + std::to_string(n))), at);
+        }
+        h.server->Expire(c.expire_at, 1000);
+        EXPECT_EQ(h.server->sessions(), c.expired ? 0u : 1u) << c.name;
+        EXPECT_EQ(Count(h.log, "incomplete inventory from p:1 dropped"), c.expired ? 1u : 0u) << c.name;
+    }
+}
+
+// Device requests, and inventories begun without one, are limited per
+// source address (a burst, then a rate): the rest get no answer, so a
+// forged source draws no more reply bytes than the limit allows, and they
+// are summed up in one log line a minute. Request lines beyond a number a
+// minute are summed up too.
+TEST(InvServer, RequestsAreLimitedPerAddressAndSummedUp) {
+    struct Step {
+        std::string peer;
+        std::uint64_t at;
+        bool replay;          // a one-packet inventory instead of a request
+    };
+    const struct {
+        const char* name;
+        std::vector<Step> steps;
+        std::size_t answered;
+        std::string summary;
+    } cases[] = {
+        {"burst of one address",
+         {{"10.0.0.1:1", 0, false}, {"10.0.0.1:2", 0, false}, {"10.0.0.1:3", 0, false},
+          {"10.0.0.1:4", 0, false}, {"10.0.0.1:5", 0, false}, {"10.0.0.2:1", 0, false}},
+         4, "rate limit: 2 from 1 address(es), most from 10.0.0.1 (2)"},
+        {"refilled at the rate",
+         {{"10.0.0.1:1", 0, false}, {"10.0.0.1:2", 0, false}, {"10.0.0.1:3", 0, false},
+          {"10.0.0.1:4", 999, false}, {"10.0.0.1:5", 1000, false}, {"10.0.0.1:6", 1001, false}},
+         4, "rate limit: 2 from 1 address(es)"},
+        {"replays count too",
+         {{"10.0.0.1:1", 0, true}, {"10.0.0.1:2", 0, true}, {"10.0.0.1:3", 0, false},
+          {"10.0.0.1:4", 0, true}},
+         3, "rate limit: 1 from 1 address(es)"},
+    };
+    for (const auto& c : cases) {
+        Harness h([](ServerOptions& o) {
+            o.request_burst = 3;
+            o.request_rate = 60;
+        });
+        std::size_t answered = 0, bytes = 0;
+        for (const Step& s : c.steps) {
+            h.Send(s.peer, s.replay ? DataPacket(1, true, Item("A =1")) : serverlink::EncodeDeviceRequest(""), s.at);
+            std::vector<Bytes> out = h.Take();
+            answered += !out.empty();
+            for (const Bytes& b : out) bytes += b.size();
+        }
+        EXPECT_EQ(answered, c.answered) << c.name;
+        EXPECT_LE(bytes, c.answered * serverlink::kDatagramMax) << c.name;
+        EXPECT_EQ(Count(h.log, "rate limit"), 0u) << c.name;        // not yet: once a minute
+        h.server->Expire(60'000);
+        EXPECT_EQ(Count(h.log, "rate limit"), 1u) << c.name;
+        EXPECT_EQ(Count(h.log, c.summary), 1u) << c.name << ": " << h.log.back();
+    }
+
+    // Many addresses: 20 request lines a minute, then one summary.
+    Harness h([](ServerOptions& o) { o.expected_files = 1; });
+    for (int i = 0; i < 100; ++i) h.Send("10.0.1." + std::to_string(i) + ":1", serverlink::EncodeDeviceRequest("PC"));
+    EXPECT_EQ(h.Take().size(), 100u);
+    h.server->FlushSummaries(0);
+    EXPECT_EQ(Count(h.log, "device request from"), kRequestLinesPerSummary);
+    EXPECT_EQ(Count(h.log, "80 more device request(s) answered"), 1u);
+}
+
+// Texts a peer sent never forge a log line or a line of a stored file, and
+// reach neither a terminal nor 'invserver list/show/find' as control
+// characters.
+TEST(InvServer, PeerTextsAreEscapedInLogsAndFiles) {
+    Harness h;
+    const std::string id = "PC\r\n2026-01-01 00:00:00 forged\x1b[2J";
+    h.Send("p:1", serverlink::EncodeDeviceRequest(id));
+    h.Send("p:1", DataPacket(1, false, Item("Device ID =" + id) + Item("Evil =x\r\nNumber of Files =  9999")));
+    h.Send("p:1", DataPacket(2, true, Item("_BeginContents") + Item("3") + Item("1") + Item("A\nB.INI") +
+                                          Item("C:\\") + "x\x1b\n" + Item("_EndContents")));
+    h.Send("p:2", serverlink::EncodeDeviceRequest(id));
+    ASSERT_EQ(h.log.size(), 3u);
+    for (const std::string& line : h.log)
+        for (unsigned char ch : line) EXPECT_TRUE(ch >= 0x20 && ch < 0x7F) << line;
+    EXPECT_NE(h.log[0].find("device PC\\x0D\\x0A2026-01-01 00:00:00 forged\\x1B[2J,"), std::string::npos) << h.log[0];
+    EXPECT_EQ(serverlink::DecodeReplyHead(h.Take().back().data() + 4).count, 1);   // no forged file count
+
+    const std::string dir = h.opt.storage + "/id-PC__2026-01-01_00_00_00_forged__2J";
+    EXPECT_EQ(ReadText(dir + "/device.txt").find("Device ID = PC\\x0D\\x0A2026-01-01 00:00:00 forged\\x1B[2J\n"), 0u);
+    EXPECT_EQ(ReadText(dir + "/inventory.txt"),
+              "Device ID = PC\\x0D\\x0A2026-01-01 00:00:00 forged\\x1B[2J\r\n"
+              "Evil = x\\x0D\\x0ANumber of Files =  9999\r\n"
+              "_BeginContents\r\nA\\x0AB.INI\r\nC:\\\r\n1\r\n3\r\nx\x1b\r\n_EndContents\r\n");
+
+    const std::string storage = "--storage=" + h.opt.storage;
+    for (const std::vector<std::string>& query :
+         {std::vector<std::string>{"list", storage}, {"show", "PC__2026-01-01_00_00_00_forged__2J", storage},
+          {"find", "number of files", storage}}) {
+        std::string out, err;
+        EXPECT_EQ(RunQuery(query, &out, &err), 0) << query[0] << err;
+        for (unsigned char ch : out) EXPECT_TRUE(ch == '\n' || (ch >= 0x20 && ch != 0x7F)) << query[0] << out;
+        EXPECT_NE(out.find("PC\\x0D\\x0A2026-01-01 00:00:00 forged\\x1B[2J"), std::string::npos) << query[0] << out;
+    }
+}
+
+// The number of peers is bounded: a new peer takes the place of one that
+// holds nothing unfinished, or is refused (no answer, summed up in the log)
+// while every place holds an unfinished inventory.
+TEST(InvServer, PeersAreCapped) {
+    Harness h([](ServerOptions& o) { o.max_peers = 3; });
+    h.Send("10.0.0.1:1", DataPacket(1, false, Item("A =1")));        // unfinished
+    h.Send("10.0.0.2:1", DataPacket(1, false, Item("A =1")));        // unfinished
+    h.Send("10.0.0.3:1", serverlink::EncodeDeviceRequest("PC3"));    // a request only
+    EXPECT_EQ(h.Take().size(), 3u);
+    const struct {
+        const char* name;
+        std::string peer;
+        Bytes datagram;
+        std::size_t answers;
+    } steps[] = {
+        {"takes the place of the request", "10.0.0.4:1", DataPacket(1, false, Item("A =1")), 1},
+        {"refused: all unfinished", "10.0.0.5:1", serverlink::EncodeDeviceRequest("PC5"), 0},
+        {"refused: data too", "10.0.0.6:1", DataPacket(1, true, Item("A =1")), 0},
+        {"an old peer goes on", "10.0.0.1:1", DataPacket(2, true, Item("B =2")), 1},
+        {"takes the place of the stored one", "10.0.0.5:1", serverlink::EncodeDeviceRequest("PC5"), 1},
+    };
+    for (const auto& s : steps) {
+        h.Send(s.peer, s.datagram);
+        EXPECT_EQ(h.Take().size(), s.answers) << s.name;
+        EXPECT_EQ(h.server->sessions(), 3u) << s.name;
+    }
+    h.server->FlushSummaries(0);
+    EXPECT_EQ(Count(h.log, "peer limit: 2 from 2 address(es)"), 1u);
+}
+
+// Fault injection of incoming datagrams: about the share asked is ignored.
+TEST(InvServer, DropsIncomingDatagrams) {
+    Harness h([](ServerOptions& o) { o.drop_datagrams = 10; });
+    for (int i = 0; i < 1000; ++i) h.Send("p:1", DataPacket(1 + i % 100, false, Item("A =1")));
+    EXPECT_GT(h.server->stats().datagrams_dropped, 60u);
+    EXPECT_LT(h.server->stats().datagrams_dropped, 140u);
+    EXPECT_EQ(h.Take().size(), 1000u - h.server->stats().datagrams_dropped);
 }
 
 }  // namespace
