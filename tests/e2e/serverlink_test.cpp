@@ -2,7 +2,8 @@
 // (tools/invserver) on the loopback address: device ID assignment, the
 // stored inventory against the scanner's own flat file, captured
 // configuration files reported back, lost acknowledgements, a silent
-// server, a version mismatch and a reply whose copies disagree.
+// server and one that cannot store, a version mismatch and a reply whose
+// copies disagree.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -135,13 +136,26 @@ TEST_F(ServerLink, LostAcknowledgementsAreResent) {
     EXPECT_EQ(Lines(ReadFile(server.Device("id-PCREPLAY01") + "/inventory.txt")), Lines(big));
 }
 
-TEST_F(ServerLink, SilentServerEndsWithMessage87) {
-    Server server({"--drop-acks=100"});
-    WriteFile(root + "/BIG.TXT", BigInventory(300));
-    WriteFile(cfg, "Device ID = PCREPLAY01\r\n");
-    RunResult r = RunWine(kProgram, {"/S=SRV", "/NTT127.0.0.1:" + std::to_string(server.port()), "/T=D:\\SLT\\BIG.TXT"});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.out.find("The scanner has timed out possibly due to a slow link."), std::string::npos) << r.out;
+// A server that never acknowledges, and one that cannot store the inventory
+// (so never acknowledges its last packet): either way the scanner reports
+// the failed delivery.
+TEST_F(ServerLink, UnacknowledgedDeliveryEndsWithMessage87) {
+    const struct {
+        const char* name;
+        std::vector<std::string> options;
+        bool block_storage;
+    } cases[] = {{"silent server", {"--drop-acks=100"}, false}, {"store fails", {}, true}};
+    for (const auto& c : cases) {
+        Server server(c.options);
+        if (c.block_storage) WriteFile(server.Device("id-PCREPLAY01"), "in the way");
+        WriteFile(root + "/BIG.TXT", BigInventory(300));
+        WriteFile(cfg, "Device ID = PCREPLAY01\r\n");
+        RunResult r = RunWine(kProgram, {"/S=SRV", "/NTT127.0.0.1:" + std::to_string(server.port()), "/T=D:\\SLT\\BIG.TXT"});
+        EXPECT_EQ(r.exit_code, 1) << c.name;
+        EXPECT_NE(r.out.find("The scanner has timed out possibly due to a slow link."), std::string::npos)
+            << c.name << r.out;
+        if (c.block_storage) EXPECT_NE(server.Log().find("NOT STORED"), std::string::npos) << c.name;
+    }
 }
 
 TEST_F(ServerLink, VersionMismatchEndsWithMessage77) {
