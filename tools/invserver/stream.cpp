@@ -10,6 +10,10 @@
 namespace qv::invserver {
 
 
+StreamDecoder::StreamDecoder(std::vector<std::string> remember) {
+    for (std::string& key : remember) remembered_.push_back({std::move(key), {}, false});
+}
+
 void StreamDecoder::Line(const std::string& s) {
     flat_ += FileText(s);
     flat_ += "\r\n";
@@ -89,14 +93,20 @@ void StreamDecoder::Feed(const std::uint8_t* p, std::size_t len) {
             continue;
         }
         std::string key = s.substr(0, eq + 1), value = s.substr(eq + 1);
-        if (first_values_.try_emplace(key, value).second) extra_ += key.size() + value.size();
+        for (Remembered& r : remembered_)
+            if (!r.seen && r.key == key) {
+                r.seen = true;
+                r.value = value;
+                extra_ += value.size();
+            }
         Line(value.empty() ? key : key + " " + value);
     }
 }
 
 std::string StreamDecoder::Value(const std::string& key) const {
-    auto it = first_values_.find(key);
-    return it == first_values_.end() ? std::string() : it->second;
+    for (const Remembered& r : remembered_)
+        if (r.key == key) return r.value;
+    return "";
 }
 
 }  // namespace qv::invserver

@@ -23,7 +23,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace qv::invserver {
@@ -38,13 +37,18 @@ struct CapturedFile {
 
 class StreamDecoder {
 public:
+    // `remember`: the keys whose first value Value() tells (the server needs
+    // only the device ID). Only those are looked for, so no item is compared
+    // with the items before it, however many there are.
+    StreamDecoder() : StreamDecoder(std::vector<std::string>{"Device ID ="}) {}
+    explicit StreamDecoder(std::vector<std::string> remember);
     // Feeds one payload (the datagram after its 4 header bytes).
     void Feed(const std::uint8_t* payload, std::size_t len);
 
     const std::string& flat() const { return flat_; }
     const std::vector<CapturedFile>& files() const { return files_; }
     std::size_t items() const { return items_; }
-    // Value of the first item with this key ("Device ID =", ...), or "".
+    // Value of the first item with this key, one of those to remember, or "".
     std::string Value(const std::string& key) const;
     // Bytes of decoded data held (the flat file, captured texts, first values).
     std::size_t held() const { return flat_.size() + extra_; }
@@ -61,7 +65,11 @@ private:
     bool text_open_line_ = false;  // the flat file's contents text ends inside a line
     std::string flat_;
     std::vector<CapturedFile> files_;
-    std::unordered_map<std::string, std::string> first_values_;
+    struct Remembered {
+        std::string key, value;
+        bool seen = false;
+    };
+    std::vector<Remembered> remembered_;
     std::size_t items_ = 0;
     std::size_t extra_ = 0;        // held() beyond the flat file
 };
