@@ -79,7 +79,7 @@ long StatusKb(pid_t pid, const std::string& field) {
 // The flat inventory file of scanner `i`: its device ID, `items` items and
 // one captured configuration file.
 std::string FlatInventory(int i, int items) {
-    char id[16];
+    char id[24];
     std::snprintf(id, sizeof id, "PCLOAD%03d", i);
     std::string text = std::string("Device ID = ") + id + "\r\n";
     for (int n = 1; n < items; ++n)
@@ -107,7 +107,7 @@ Result RunScanner(int i, const std::string& server, const std::string& flat, Clo
     LinkCore core(platform, {"LOAD", 5, 10, true});
     std::this_thread::sleep_until(start);
     if (core.OpenIp(server) != kOpenIp) return r;
-    char id[16];
+    char id[24];
     std::snprintf(id, sizeof id, "PCLOAD%03d", i);
     core.RequestDeviceId(id);
     qv::scanner::ConfigFileList list;

@@ -31,6 +31,8 @@
 
 namespace {
 
+constexpr int kReceiveBuffer = 4 << 20;   // bytes asked for the socket's receive buffer
+
 volatile std::sig_atomic_t g_stop = 0;
 
 void OnSignal(int) { g_stop = 1; }
@@ -106,6 +108,12 @@ int main(int argc, char** argv) {
     }
     socklen_t alen = sizeof addr;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &alen);
+    // Room for every scanner's window of five packets while one inventory
+    // is written to disk: the system's default buffer holds a few hundred
+    // datagrams, and what overflows it has to be resent a second later. As
+    // much as the system allows; a smaller buffer only costs resends.
+    const int rcvbuf = kReceiveBuffer;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
 
     auto send = [fd](const std::string& peer, const std::uint8_t* data, std::size_t len) {
         sockaddr_in to;
