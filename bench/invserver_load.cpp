@@ -6,10 +6,12 @@
 // Starts invserver (beside this program) on a free port with a temporary
 // storage folder, then N scanners at the same moment (default 200), each
 // from a loopback address of its own (127.1.x.y, as N machines would be) and
-// each doing what the scanner does when it replays its flat inventory file:
-// the device request with its device ID, the reply, then the file's items
-// through the scanner's own item stream and server link (ReplayInventory
-// over LinkCore, here on POSIX sockets and threads), then the final wait.
+// each doing what a scanner with a device ID does: the device request, the
+// reply (a lost one costs the scanner's ten one-second reply rounds), then
+// its items through the scanner's own item stream and server link, then the
+// final wait. The items come from a flat inventory file through the
+// scanner's replay code (ReplayInventory over LinkCore, here on POSIX
+// sockets and threads), so the packets are exactly those of a scan.
 // It prints the time until every inventory is stored (the last
 // acknowledgement of the last scanner: the server acknowledges a last packet
 // only once the inventory is on disk), how many arrived identical to the
