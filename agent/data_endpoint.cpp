@@ -1,0 +1,1 @@
+#include "agent/data_endpoint.h"

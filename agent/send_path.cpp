@@ -1,0 +1,1 @@
+#include "agent/send_path.h"

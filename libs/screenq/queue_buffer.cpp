@@ -1,0 +1,1 @@
+#include "libs/screenq/queue_buffer.h"

@@ -1,0 +1,1 @@
+#include "libs/screenq/screenq.h"
