@@ -196,13 +196,14 @@ int BenchData(bool ipx, double seconds) {
     data.BeginCycle();
     std::thread viewee([&] { data.WaitForPackets(); });
     std::thread sender([&] { send.RunSendThread(waits, queue, link); });
-    // The changes thread's part: keep some screen data queued.
+    // The changes thread's part, from the start of viewing: keep some
+    // screen data queued.
     std::atomic<bool> producing{true};
     std::thread producer([&] {
         std::vector<uint8_t> record(4096);
         for (std::size_t i = 0; i < record.size(); ++i) record[i] = static_cast<uint8_t>(i * 31);
         while (producing) {
-            if (queue.GetBufferPos() < 32 * 1024) {
+            if (view.readyToSend == SEND_GDI && queue.GetBufferPos() < 32 * 1024) {
                 queue.Put(record);
                 waits.SetDataReady();
             } else {
