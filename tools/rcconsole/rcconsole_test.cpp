@@ -136,6 +136,7 @@ TEST(RcConsole, BusySilentAndFailingAgentsAreToldApart) {
         int exit_code;
         const char* says;
         bool ends_session;
+        std::vector<std::string> options = {};
     };
     const Bytes busy = {0, 2, 0xFE, 0xFF, 200, 0, 127, 0, 0, 1, 0x10, 0xE1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     const Case cases[] = {
@@ -162,6 +163,15 @@ TEST(RcConsole, BusySilentAndFailingAgentsAreToldApart) {
         {"not allowed", "exec notepad; reboot",
          [](Endpoint& v) { v.Expect(kEstablish, EstablishOk(rc::kAllowTakeover, 0)); }, 1,
          "exec: the user of this machine does not allow it", true},
+        {"reboot needs confirming", "reboot",
+         [](Endpoint& v) { v.Expect(kEstablish, EstablishOk(0x20F1, 0)); }, 1,
+         "reboot: not confirmed; give --yes", true},
+        {"reboot confirmed", "reboot",
+         [](Endpoint& v) {
+             v.Expect(kEstablish, EstablishOk(0x20F1, 0));
+             Command(v, {0, 7, 0, 0, 0, 0, 0, 0, 6, 1}, {0, 7, 0, 0, 0, 0, 4, 0, 6, 1, 0, 0});
+         },
+         0, "the machine is rebooting", false, {"--yes"}},
         {"refused", "ask Admin remote",
          [](Endpoint& v) {
              v.Expect(kEstablish, EstablishOk(0x20F1, 0));
@@ -173,7 +183,9 @@ TEST(RcConsole, BusySilentAndFailingAgentsAreToldApart) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Endpoint v;
-        auto p = Start(v, c.script, {"--timeout", "300"});
+        std::vector<std::string> options = c.options;
+        options.insert(options.end(), {"--timeout", "300"});
+        auto p = Start(v, c.script, options);
         c.agent(v);
         const Bytes last = v.Next(c.ends_session ? 5000ms : 1500ms);
         EXPECT_EQ(!last.empty() && last[1] == rc::kEndSession, c.ends_session) << (last.empty() ? -1 : last[1]);
