@@ -31,8 +31,8 @@ TEST(BoxPress, PressesYesAndNoInAServicesBox) {
         ASSERT_EQ(Sc({"start", "QvBoxSvc"}).exit_code, 0);
         e2e::RunOptions quick;
         quick.timeout_ms = 60000;
-        e2e::RunResult r = e2e::RunWine("P:\\boxpress.exe", {"--service", "--caption", "Box Service", button}, quick);
-        std::erase(r.out, '\r');
+        const e2e::RunResult r =
+            e2e::RunWine("P:\\boxpress.exe", {"--service", "--caption", "Box Service", button}, quick);
         EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
         const std::string lines[] = {"caption Box Service", "text Press a button", "button 6 &Yes",
                                      std::string("pressed ") + button, "closed"};
