@@ -17,8 +17,12 @@
 // Exit status: 0 every command succeeded (for ask: the user allowed),
 // 1 a command failed (or the user refused), 2 usage error or the agent not
 // reached, 3 the agent is busy with another console, 130 interrupted.
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
 
 #include <chrono>
 #include <cstdio>
@@ -190,6 +194,16 @@ public:
     }
 
     int exit_code() const { return exit_code_; }
+
+    // While the user thinks at the prompt, the session is validated now
+    // and then so that it does not expire.
+    void KeepAlive() {
+        if (!established_) return;
+        rcc::Outcome o = client_->Validate(static_cast<int>(opt_.timeout < 500 ? opt_.timeout : 500));
+        if (o.ok) return;
+        established_ = false;
+        std::cerr << "rcconsole: the session was lost: " << o.error << "; the next command establishes a new one\n";
+    }
 
     // Runs one command line's words; false when it failed.
     bool Run(const std::vector<std::string>& w, bool* stop) {
@@ -552,14 +566,13 @@ private:
             }
         }
         const double secs = std::chrono::duration<double>(Clock::now() - start).count();
-        std::printf("watched %.1f s: %llu records, %llu packets, %llu bytes", secs,
-                    static_cast<unsigned long long>(records.records()), static_cast<unsigned long long>(packets),
-                    static_cast<unsigned long long>(bytes));
-        if (gaps) std::printf(", %llu resend requests", static_cast<unsigned long long>(gaps));
-        if (records.unknown_bytes())
-            std::printf(", %llu bytes of unknown records", static_cast<unsigned long long>(records.unknown_bytes()));
-        std::printf("\n");
-        std::fflush(stdout);
+        char secs_text[32];
+        std::snprintf(secs_text, sizeof secs_text, "%.1f", secs);
+        std::cout << "watched " << secs_text << " s: " << records.records() << " records, " << packets << " packets, "
+                  << bytes << " bytes";
+        if (gaps) std::cout << ", " << gaps << " resend requests";
+        if (records.unknown_bytes()) std::cout << ", " << records.unknown_bytes() << " bytes of unknown records";
+        std::cout << std::endl;
         return ok;
     }
 
@@ -633,6 +646,10 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    // The console reads standard input through std::cin only, and knows
+    // from it whether a typed line is waiting (the prompt validates the
+    // session while the user is idle).
+    std::ios_base::sync_with_stdio(false);
     Console console(opt);
     if (!console.Open()) return kExitUsage;
     bool all_ok = true, stop = false;
@@ -658,7 +675,12 @@ int main(int argc, char** argv) {
         std::string line;
         while (!stop) {
             if (tty) std::cout << "rc> " << std::flush;
-            if (!std::getline(std::cin, line)) break;
+            while (tty && std::cin.rdbuf()->in_avail() <= 0 && !g_interrupted) {
+                pollfd in{0, POLLIN, 0};
+                if (poll(&in, 1, kValidateEveryMs) != 0) break;
+                console.KeepAlive();
+            }
+            if (g_interrupted || !std::getline(std::cin, line)) break;
             run(line);
         }
     }
