@@ -22,15 +22,23 @@ using namespace std::chrono_literals;
 // One endpoint of the scripted agent.
 class Endpoint {
 public:
-    Endpoint() : h_(InitTCPIPSession(0, 0, 0, 0)) {
-        EXPECT_NE(h_, 0u);
+    // A TCP/IP endpoint on a free port, or the IPX form on the UDP port of
+    // the given socket value.
+    explicit Endpoint(uint32_t ipx_socket = 0)
+        : h_(ipx_socket ? InitIPXSession(0, ipx_socket, 0) : InitTCPIPSession(0, 0, 0, 0)) {
+        if (!ipx_socket) {
+            EXPECT_NE(h_, 0u);
+        }
         SetBlocking(h_, 0);
         uint8_t name[32];
         int size = sizeof name;
         GetLocalName(h_, name, &size);
         port_ = static_cast<uint16_t>(name[4] << 8 | name[5]);
     }
-    ~Endpoint() { DeinitProtocol(h_); }
+    ~Endpoint() {
+        if (h_) DeinitProtocol(h_);
+    }
+    bool ok() const { return h_ != 0; }
     std::string port() const { return std::to_string(port_); }
 
     // The next packet from the console; empty when none comes in time.
@@ -216,6 +224,22 @@ TEST(RcConsole, CtrlCEndsTheSessionAndNoEndKeepsIt) {
         const e2e::RunResult r = p->Wait(10000);
         EXPECT_EQ(r.exit_code, 130) << r.out << r.err;
     }
+}
+
+// The IPX form: datagrams to the UDP port of the verify socket.
+TEST(RcConsole, TheIpxFormTalksInDatagrams) {
+    std::unique_ptr<Endpoint> v;
+    for (uint32_t socket = 0x1000 + static_cast<uint32_t>(getpid() % 0x2000); !v || !v->ok(); socket += 7) {
+        v = std::make_unique<Endpoint>(socket);
+        ASSERT_LT(socket, 0x3FFFu);
+    }
+    auto p = Start(*v, "info 0; establish", {"--ipx"});
+    v->Expect({0, 0, 0, 0}, {0, 0, 1, 0, 'U', 'S', 'E', 'R', 1, 0, 0, 0, 8, 0, 1, 6, 8, 0, 1, 6, 1, 1});
+    v->Expect(kEstablish, EstablishOk(0x20F1, 0));
+    v->Expect(kEnd, {0, 3, 0, 0});
+    const e2e::RunResult r = p->Wait(10000);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("windows version: 6.1\nsession established\n"), std::string::npos) << r.out;
 }
 
 // Watching: connect, start viewing at 4 bits, every packet acknowledged
