@@ -377,7 +377,9 @@ private:
                 return false;
             }
         }
-        const std::string program = w[0];
+        // The agent takes the first word of "program arguments" as the
+        // program: a path with blanks goes in quotes.
+        const std::string program = Quoted(w[0]);
         std::string args;
         for (std::size_t i = 1; i < w.size(); ++i) args += (i > 1 ? " " : "") + Quoted(w[i]);
         const std::string shown = (options ? "K" : "") + program;
