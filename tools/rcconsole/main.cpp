@@ -228,11 +228,18 @@ public:
             *stop = true;
             return true;
         }
+        const bool ok = RunOnAgent(w);
+        // A busy agent, or one that does not answer, ends the run.
+        if (exit_code_ != 0) *stop = true;
+        return ok;
+    }
+
+private:
+    bool RunOnAgent(const std::vector<std::string>& w) {
+        const std::string& cmd = w[0];
+        const std::size_t n = w.size() - 1;
         if (cmd == "info") return Info(n ? w[1] : "3");
-        if (!EnsureSession()) {
-            if (exit_code_ != 0) *stop = true;
-            return false;
-        }
+        if (!EnsureSession()) return false;
         if (cmd == "establish") return true;
         if (cmd == "exec") return Exec(std::vector<std::string>(w.begin() + 1, w.end()));
         if (cmd == "ask") return Ask(w[1], w[2]);
@@ -240,7 +247,6 @@ public:
         return Watch(n > 0 ? w[1] : "8", n > 1 ? w[2] : "0");
     }
 
-private:
     std::unique_ptr<link::Client> Connect(long port, uint32_t agent_value, std::string* at) {
         std::string err;
         std::unique_ptr<link::Client> c;
