@@ -185,7 +185,7 @@ public:
         return true;
     }
 
-    // Ends what this run opened: the viewer's connection and the session.
+    // Ends the session this run established (unless told to keep it).
     void Close() {
         if (!established_ || opt_.no_end || !client_) return;
         rcc::Outcome o = client_->End();
