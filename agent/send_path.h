@@ -122,6 +122,8 @@ public:
     bool Resend(uint8_t s, DataLink& link);
     // All slots free, last received and last acknowledged 255.
     void ResetSlots();
+    // All slots free (the end of a changes thread).
+    void FreeAllSlots();
     // Slots waiting for an acknowledgement.
     int SlotsInFlight() const;
 
