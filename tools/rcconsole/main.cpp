@@ -1,0 +1,669 @@
+// rcconsole: a command-line remote control console for Linux.
+//
+//   rcconsole [--ipx] [--port N] [--data-port N] [--timeout MS] [--yes]
+//             [--no-end] [--name NAME] [--wait S] [-c "cmd; cmd"] HOST
+//
+// Talks to the remote control agent on HOST: the verify endpoint (TCP 1761,
+// or with --ipx the IPX endpoint carried over UDP, port 16696) for
+// information, the session and commands; the data endpoint (TCP 1762 / UDP
+// 16952) for watching. Commands come from -c or, line by line, from
+// standard input; `rcconsole --help` and the command `help` list them.
+// The first command that needs a session establishes one; the console ends
+// it when it leaves (also on Ctrl-C), unless --no-end is given.
+//
+// LINKCORE_PORT_OFFSET in the environment shifts every port as it does for
+// the agent (libs/linkcore/WIRE.md).
+//
+// Exit status: 0 every command succeeded (for ask: the user allowed),
+// 1 a command failed (or the user refused), 2 usage error or the agent not
+// reached, 3 the agent is busy with another console, 130 interrupted.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "libs/linkcore/client.h"
+#include "libs/linkcore/internal.h"
+#include "tools/ftconsole/console_text.h"
+#include "tools/ftconsole/ftclient.h"
+#include "tools/rcconsole/rcclient.h"
+#include "tools/rcconsole/rcproto.h"
+
+namespace {
+
+using namespace qv;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kIpxUdpFirst = 0x4000;
+constexpr int kIpxUdpLast = 0x7FFF;
+constexpr int kMaxTimeoutMs = 600000;
+// A session expires after 2476 ticks of 55 ms (about 136 s) without a
+// validation; long runs validate well within that.
+constexpr int kValidateEveryMs = 60000;
+constexpr int kPollEveryMs = 500;
+constexpr int kExitFailed = 1, kExitUsage = 2, kExitBusy = 3, kExitInterrupted = 130;
+
+volatile sig_atomic_t g_interrupted = 0;
+void OnInterrupt(int) { g_interrupted = 1; }
+
+class ClientLink : public ftc::PacketLink {
+public:
+    explicit ClientLink(link::Client& c) : c_(c) {}
+    bool Send(const uint8_t* d, std::size_t n) override { return c_.Send(d, n); }
+    int Recv(uint8_t* b, std::size_t cap, int t) override { return c_.Recv(b, cap, t); }
+
+private:
+    link::Client& c_;
+};
+
+struct CommandHelp {
+    const char* name;
+    const char* args;
+    std::size_t min_args, max_args;
+    const char* what;
+    const char* example;
+};
+
+const CommandHelp kCommands[] = {
+    {"info", "[LEVEL]", 0, 1, "the agent's information, level 0 to 3 (default 3); needs no session", "info 3"},
+    {"establish", "", 0, 0, "establish the session and show the user's permissions and signals", "establish"},
+    {"exec", "[-k] PROGRAM [ARGS]", 1, 64, "run a program on the machine (-k: the agent puts K before its name)",
+     "exec -k SLAVE.EXE"},
+    {"ask", "REQUESTER OPERATION", 2, 2, "ask the user's consent and wait for the answer (allowed/refused)",
+     "ask Admin transfer"},
+    {"reboot", "", 0, 0, "reboot the machine (asks first unless --yes)", "reboot"},
+    {"watch", "[BITS [SECONDS]]", 0, 2,
+     "view the screen at 1, 4 or 8 bits (default 8) and count what arrives, until Ctrl-C or SECONDS",
+     "watch 4 10"},
+    {"help", "", 0, 0, "this list", "help"},
+    {"quit", "", 0, 0, "end the session and leave", "quit"},
+};
+
+void PrintCommands(std::ostream& out) {
+    out << "Commands (quote words with blanks: exec notepad \"C:\\My Notes.txt\"):\n";
+    for (const auto& c : kCommands) {
+        std::string head = std::string(c.name) + (*c.args ? " " : "") + c.args;
+        out << "  " << head << std::string(head.size() < 26 ? 26 - head.size() : 1, ' ') << c.what
+            << "\n      e.g. " << c.example << "\n";
+    }
+}
+
+const char kUsage[] =
+    "usage: rcconsole [--ipx] [--port N] [--data-port N] [--timeout MS] [--yes] [--no-end]\n"
+    "                 [--name NAME] [--wait S] [-c \"cmd; cmd\"] HOST\n";
+
+void PrintHelp() {
+    std::cout << kUsage
+              << "\n"
+                 "Talks to the remote control agent on HOST and runs the commands given with\n"
+                 "-c (separated by ';') or read from standard input. The first command that\n"
+                 "needs a session establishes one; it is ended when the console leaves, also\n"
+                 "on Ctrl-C.\n"
+                 "\n"
+                 "  --ipx          use the IPX form, carried over UDP (ports 16696 and 16952)\n"
+                 "  --port N       the verify endpoint's port (default TCP 1761; with --ipx a\n"
+                 "                 UDP port from 16384 to 32767)\n"
+                 "  --data-port N  the data endpoint's port (default TCP 1762 / UDP 16952)\n"
+                 "  --timeout MS   wait for each reply and for the connection (default 2000)\n"
+                 "  --yes          reboot without asking\n"
+                 "  --no-end       leave the session established on exit (its owner is then\n"
+                 "                 this console's address until it expires, about 136 s);\n"
+                 "                 for tests of what a second console sees\n"
+                 "  --name NAME    the viewer name shown on the machine (default rcconsole)\n"
+                 "  --wait S       how long ask waits for the user's answer (default 600)\n"
+                 "  -c SCRIPT      run these commands instead of reading standard input\n"
+                 "  --help         this text\n"
+                 "\n"
+                 "Example: rcconsole -c \"info; establish; exec -k SLAVE.EXE\" 127.0.0.1\n"
+                 "\n";
+    PrintCommands(std::cout);
+    std::cout << "\nExit status: 0 all commands succeeded (ask: allowed), 1 a command failed\n"
+                 "(ask: refused), 2 usage error or the agent not reached, 3 the agent is busy\n"
+                 "with another console, 130 interrupted.\n";
+}
+
+const CommandHelp* FindCommand(const std::string& name) {
+    for (const auto& c : kCommands)
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+// A whole decimal number from lo to hi.
+bool Number(const std::string& text, long lo, long hi, long* out) {
+    long v = 0;
+    if (text.empty()) return false;
+    for (char ch : text) {
+        if (ch < '0' || ch > '9') return false;
+        v = v * 10 + (ch - '0');
+        if (v > hi) return false;
+    }
+    if (v < lo) return false;
+    *out = v;
+    return true;
+}
+
+std::string Quoted(const std::string& w) {
+    return w.find_first_of(" \t") == std::string::npos ? w : "\"" + w + "\"";
+}
+
+bool StartsWithNoCase(const std::string& s, const char* prefix) {
+    for (std::size_t i = 0; prefix[i]; ++i)
+        if (i >= s.size() || std::toupper(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
+    return true;
+}
+
+struct Options {
+    bool ipx = false;
+    long port = 0, data_port = 0;  // 0: the agent's own
+    long timeout = 2000;
+    bool yes = false, no_end = false;
+    std::string name = "rcconsole";
+    long wait_s = 600;
+    std::string host;
+};
+
+class Console {
+public:
+    explicit Console(const Options& o) : opt_(o) {}
+
+    // Connects to the verify endpoint; false (message printed) when it fails.
+    bool Open() {
+        verify_ = Connect(opt_.port, opt_.ipx ? rc::kVerifyIpxSocket : rc::kVerifyTcpPort, &verify_at_);
+        if (!verify_) return false;
+        vlink_ = std::make_unique<ClientLink>(*verify_);
+        client_ = std::make_unique<rcc::RcClient>(*vlink_, static_cast<int>(opt_.timeout));
+        return true;
+    }
+
+    // Ends what this run opened: the viewer's connection and the session.
+    void Close() {
+        if (!established_ || opt_.no_end || !client_) return;
+        rcc::Outcome o = client_->End();
+        established_ = false;
+        if (!o.ok) std::cerr << "rcconsole: ending the session: " << o.error << "\n";
+    }
+
+    int exit_code() const { return exit_code_; }
+
+    // Runs one command line's words; false when it failed.
+    bool Run(const std::vector<std::string>& w, bool* stop) {
+        const std::string& cmd = w[0];
+        const CommandHelp* help = FindCommand(cmd);
+        if (!help) {
+            std::cerr << "unknown command: " << cmd << " (type help for the list)\n";
+            return false;
+        }
+        const std::size_t n = w.size() - 1;
+        if (n < help->min_args || n > help->max_args) {
+            std::cerr << cmd << ": " << (n < help->min_args ? "missing argument" : "too many arguments")
+                      << "; usage: " << cmd << (*help->args ? " " : "") << help->args << ", e.g. "
+                      << help->example << " (type help for the list)\n";
+            return false;
+        }
+        if (cmd == "help") {
+            PrintCommands(std::cout);
+            return true;
+        }
+        if (cmd == "quit") {
+            *stop = true;
+            return true;
+        }
+        if (cmd == "info") return Info(n ? w[1] : "3");
+        if (!EnsureSession()) {
+            if (exit_code_ != 0) *stop = true;
+            return false;
+        }
+        if (cmd == "establish") return true;
+        if (cmd == "exec") return Exec(std::vector<std::string>(w.begin() + 1, w.end()));
+        if (cmd == "ask") return Ask(w[1], w[2]);
+        if (cmd == "reboot") return Reboot();
+        return Watch(n > 0 ? w[1] : "8", n > 1 ? w[2] : "0");
+    }
+
+private:
+    std::unique_ptr<link::Client> Connect(long port, uint32_t agent_value, std::string* at) {
+        std::string err;
+        std::unique_ptr<link::Client> c;
+        const long given = port ? port : opt_.ipx ? kIpxUdpFirst + (agent_value & 0x3FFF) : agent_value;
+        uint16_t real = 0;
+        const bool in_range = link::OffsetPort(static_cast<uint32_t>(given), &real);
+        *at = opt_.host + ":" + std::to_string(in_range ? real : given) + (opt_.ipx ? " (UDP)" : "");
+        if (!in_range) {
+            std::cerr << "rcconsole: port " << given << " plus LINKCORE_PORT_OFFSET is out of range\n";
+            return nullptr;
+        }
+        if (opt_.ipx)
+            c = link::Client::OpenIpx(opt_.host, static_cast<uint32_t>(given - kIpxUdpFirst), &err);
+        else
+            c = link::Client::ConnectTcp(opt_.host, static_cast<uint16_t>(given), static_cast<int>(opt_.timeout),
+                                         &err);
+        if (!c) {
+            const int e = link::net::LastError();
+            if (err.rfind("connect failed", 0) == 0)
+                err = "cannot connect to " + *at + ": " +
+                      (e == ECONNREFUSED ? std::string("connection refused (is the agent running, with the same port?)")
+                                         : std::string(std::strerror(e)));
+            std::cerr << "rcconsole: " << err << "\n";
+        }
+        return c;
+    }
+
+    // Reports a failed exchange; a busy agent or one that does not answer
+    // ends the run.
+    bool Fail(const std::string& what, const rcc::Outcome& o) {
+        if (g_interrupted) return false;
+        if (o.busy) {
+            std::cerr << "rcconsole: the agent at " << verify_at_ << " is busy with another console";
+            if (!rcc::AddressText(o.owner.owner, sizeof o.owner.owner).empty() && o.owner.owner[0] | o.owner.owner[4])
+                std::cerr << " (owner " << rcc::AddressText(o.owner.owner, sizeof o.owner.owner) << ", session age "
+                          << rcc::AgeSeconds(o.owner.age_ticks) << " s)";
+            std::cerr << "\n";
+            exit_code_ = kExitBusy;
+        } else if (o.no_reply) {
+            std::cerr << "rcconsole: " << what << ": no reply from the agent at " << verify_at_
+                      << " within " << opt_.timeout << " ms; it is busy with another console or not running\n";
+            exit_code_ = kExitUsage;
+        } else {
+            std::cerr << what << ": " << o.error << (o.status ? " (status " + std::to_string(static_cast<int16_t>(o.status)) + ")" : "")
+                      << "\n";
+            if (o.error.find("connection") != std::string::npos) exit_code_ = kExitUsage;
+            if (o.status == rc::kStatusTimedOut || o.status == rc::kStatusNoSession) established_ = false;
+        }
+        return false;
+    }
+
+    bool Info(const std::string& level_text) {
+        long level = 0;
+        if (!Number(level_text, 0, 3, &level)) {
+            std::cerr << "info: the level is a number from 0 to 3\n";
+            return false;
+        }
+        rcc::InfoReply r;
+        rcc::Outcome o = client_->Info(static_cast<uint8_t>(level), &r);
+        if (!o.ok) return Fail("info", o);
+        std::cout << "level: " << int(r.level) << "\n"
+                  << "windows version: " << (r.os_version >> 8) << "." << (r.os_version & 0xFF)
+                  << (r.version_known ? "" : " (not known)") << "\n";
+        if (r.level >= 1) {
+            std::cout << "product: " << ftc::Printable(r.product) << "\n"
+                      << "transport: "
+                      << (r.transport == 1 ? "IPX" : r.transport == 3 ? "TCP/IP" : std::to_string(r.transport))
+                      << "\n"
+                      << "session: ";
+            if (r.session_age == rc::kNoSessionAge)
+                std::cout << "none\n";
+            else
+                std::cout << "established, age " << rcc::AgeSeconds(r.session_age) << " s (" << r.session_age
+                          << " ticks)\n";
+            std::cout << "viewer: " << (r.viewer_active ? "connected" : "none") << "\n";
+        }
+        if (r.level >= 3)
+            std::cout << "keyboard: type " << r.keyboard_type << ", subtype " << r.keyboard_subtype << "\n"
+                      << "language: " << ftc::Printable(r.language) << ", code page " << r.code_page << "\n";
+        return true;
+    }
+
+    bool EnsureSession() {
+        if (established_) return true;
+        rcc::EstablishReply flags;
+        rcc::Outcome o = client_->Establish(&flags);
+        if (!o.ok) return Fail("establish", o);
+        established_ = true;
+        if (flags.status == rc::kStatusAlreadyEstablished) {
+            std::cout << "session: already established by this console\n";
+            return true;
+        }
+        have_flags_ = true;
+        permissions_ = flags.permissions;
+        std::cout << "session established\n"
+                  << "permissions: " << rcc::PermissionWords(flags.permissions) << "\n"
+                  << "signals: " << rcc::SignalWords(flags.signals) << "\n";
+        return true;
+    }
+
+    // The console honours what the user allows.
+    bool Allowed(uint32_t bit, const char* what) {
+        if (!have_flags_ || (permissions_ & bit)) return true;
+        std::cerr << what << ": the user of this machine does not allow it\n";
+        return false;
+    }
+
+    // Sends a remote execute (or a poll of its result).
+    bool ExecRecord(const std::string& what, uint16_t code, const std::string& program, const std::string& args,
+                    uint8_t options, uint16_t* reply_code) {
+        rcc::CommandRecord rec;
+        rec.code = code;
+        rec.program = program;
+        rec.arguments = args;
+        rec.options = options;
+        rcc::CommandReply reply;
+        rcc::Outcome o = client_->Command(rec, code == rc::kCodePollResult, &reply);
+        if (!o.ok) return Fail(what, o);
+        *reply_code = reply.code();
+        return true;
+    }
+
+    bool Poll(const std::string& what, uint16_t* result) {
+        return ExecRecord(what, rc::kCodePollResult, "", "", 0, result);
+    }
+
+    bool Exec(std::vector<std::string> w) {
+        uint8_t options = 0;
+        if (w[0] == "-k" || w[0] == "-K") {
+            options = rc::kExecOptionKPrefix;
+            w.erase(w.begin());
+            if (w.empty()) {
+                std::cerr << "exec: missing program after -k\n";
+                return false;
+            }
+        }
+        const std::string program = w[0];
+        std::string args;
+        for (std::size_t i = 1; i < w.size(); ++i) args += (i > 1 ? " " : "") + Quoted(w[i]);
+        const std::string shown = (options ? "K" : "") + program;
+        if (StartsWithNoCase(shown, "KSLAV")) {
+            if (!Allowed(rc::kAllowFileTransfer, "exec")) return false;
+        } else if (StartsWithNoCase(shown, "KCHAT")) {
+            if (!Allowed(rc::kAllowChat, "exec")) return false;
+        } else if (!Allowed(rc::kAllowRemoteExecute, "exec")) {
+            return false;
+        }
+        uint16_t code = 0, result = 0;
+        if (!ExecRecord("exec " + shown, rc::kCodeRemoteExec, program, args, options, &code)) return false;
+        if (!Poll("exec " + shown, &result)) return false;
+        if (code == 0 && result == rc::kResultStarted) {
+            std::cout << "started " << shown << "\n";
+            return true;
+        }
+        std::cerr << "exec " << shown << ": not started: "
+                  << (result != rc::kResultStarted && result > rc::kResultRefused - 32
+                          ? ftc::SystemErrorText(result) + " (Windows error " + std::to_string(result) + ")"
+                          : rcc::ResultText(result))
+                  << "\n";
+        return false;
+    }
+
+    bool Ask(const std::string& requester, const std::string& operation) {
+        uint16_t code = 0, result = 0;
+        if (!ExecRecord("ask", rc::kCodeRemoteExec, "ckallow.exe", Quoted(requester) + " " + Quoted(operation), 0,
+                        &code))
+            return false;
+        std::cout << "asking the user: may " << requester << " " << operation << "?\n" << std::flush;
+        const Clock::time_point until = Clock::now() + std::chrono::seconds(opt_.wait_s);
+        for (;;) {
+            if (!Poll("ask", &result)) return false;
+            if (result != rc::kResultPromptOpen) break;
+            if (Clock::now() >= until) {
+                std::cerr << "ask: no answer from the user within " << opt_.wait_s << " s\n";
+                return false;
+            }
+            for (int slept = 0; slept < kPollEveryMs && !g_interrupted; slept += 50) usleep(50 * 1000);
+            if (g_interrupted) return false;
+        }
+        std::cout << rcc::ResultText(result) << "\n";
+        return result == rc::kResultAllowed;
+    }
+
+    bool Reboot() {
+        if (!Allowed(rc::kAllowReboot, "reboot")) return false;
+        if (!opt_.yes) {
+            if (!isatty(0)) {
+                std::cerr << "reboot: not confirmed; give --yes to reboot without being asked\n";
+                return false;
+            }
+            std::cout << "Reboot the machine at " << opt_.host << " now? Type yes to confirm: " << std::flush;
+            std::string answer;
+            if (!std::getline(std::cin, answer) || answer != "yes") {
+                std::cout << "not rebooted\n";
+                return false;
+            }
+        }
+        rcc::CommandRecord rec;
+        rec.sub = rc::kSubReboot;
+        rcc::CommandReply reply;
+        rcc::Outcome o = client_->Command(rec, false, &reply);
+        if (!o.ok) return Fail("reboot", o);
+        if (reply.data[0] != rc::kCommandClassSystem || reply.data[1] != rc::kSubReboot || reply.code() != 0) {
+            std::cerr << "reboot: the agent refused (data " << int(reply.data[0]) << " " << int(reply.data[1]) << " "
+                      << reply.code() << ")\n";
+            return false;
+        }
+        std::cout << "the machine is rebooting\n";
+        established_ = false;  // the session goes with the machine
+        return true;
+    }
+
+    bool Watch(const std::string& bits_text, const std::string& seconds_text) {
+        long bits = 0, seconds = 0;
+        if (!Number(bits_text, 1, 8, &bits) || (bits != 1 && bits != 4 && bits != 8)) {
+            std::cerr << "watch: the colour depth is 1, 4 or 8 bits\n";
+            return false;
+        }
+        if (!Number(seconds_text, 0, 86400, &seconds)) {
+            std::cerr << "watch: SECONDS is a number from 0 (until Ctrl-C) to 86400\n";
+            return false;
+        }
+        if (!Allowed(rc::kAllowTakeover, "watch")) return false;
+        std::string data_at;
+        std::unique_ptr<link::Client> data =
+            Connect(opt_.data_port, opt_.ipx ? rc::kDataIpxSocket : rc::kDataTcpPort, &data_at);
+        if (!data) return false;
+        auto send = [&](const rcc::Bytes& b) { return data->Send(b.data(), b.size()); };
+
+        // Connect: the agent answers with a connect acknowledgement.
+        bool connected = false;
+        for (int attempt = 0; attempt < 3 && !connected && !g_interrupted; ++attempt) {
+            if (!send(rcc::ControlPacket(rc::PT_CONNECT))) break;
+            const Clock::time_point until = Clock::now() + std::chrono::milliseconds(opt_.timeout);
+            while (!connected && Clock::now() < until && !g_interrupted) {
+                uint8_t in[rc::kMaxPacket + 16];
+                const int n = data->Recv(in, sizeof in, 100);
+                if (n < 0) break;
+                connected = n >= 1 && in[0] == rc::PT_CONNECT_ACK;
+            }
+        }
+        if (!connected) {
+            if (!g_interrupted)
+                std::cerr << "watch: no answer on the data endpoint at " << data_at
+                          << "; another viewer is connected or the agent is not running\n";
+            return false;
+        }
+        rcc::DataReceiver rx;
+        rcc::RecordCounter records;
+        send(rcc::StartViewingPacket(0, rx.last(), static_cast<uint8_t>(bits), 1, opt_.name));
+        std::cout << "viewing at " << bits << " bits per pixel" << (seconds ? "" : "; Ctrl-C ends") << "\n"
+                  << std::flush;
+
+        uint64_t packets = 0, bytes = 0, gaps = 0, sec_packets = 0, sec_bytes = 0, sec_records = 0;
+        const Clock::time_point start = Clock::now();
+        Clock::time_point next_line = start + std::chrono::seconds(1), next_validate = start +
+                                                                           std::chrono::milliseconds(kValidateEveryMs);
+        const rcc::Bytes validate = rcc::SimpleRequest(rc::kValidateViewer);
+        bool ok = true, dropped = false;
+        while (!g_interrupted) {
+            const Clock::time_point now = Clock::now();
+            if (seconds && now - start >= std::chrono::seconds(seconds)) break;
+            if (now >= next_line) {
+                const uint64_t rec_total = records.records();
+                std::cout << "records/s " << rec_total - sec_records << "  packets/s " << packets - sec_packets
+                          << "  bytes/s " << bytes - sec_bytes << "\n"
+                          << std::flush;
+                sec_records = rec_total, sec_packets = packets, sec_bytes = bytes;
+                next_line += std::chrono::seconds(1);
+            }
+            if (now >= next_validate) {
+                verify_->Send(validate.data(), validate.size());
+                next_validate += std::chrono::milliseconds(kValidateEveryMs);
+            }
+            // A validation is answered only when it fails: the session is gone.
+            uint8_t v[rc::kMaxPacket + 16];
+            const int vn = verify_->Recv(v, sizeof v, 0);
+            rcc::ReplyHead head;
+            if (vn > 0 && rcc::DecodeHead(v, static_cast<std::size_t>(vn), &head) && head.type == rc::kValidateViewer &&
+                head.status != rc::kStatusDone) {
+                std::cerr << "watch: the session was lost: " << rcc::StatusText(head.status) << "\n";
+                established_ = false;
+                ok = false;
+                break;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_line - Clock::now()).count();
+            uint8_t in[rc::kMaxPacket + 16];
+            const int n = data->Recv(in, sizeof in, static_cast<int>(left < 1 ? 1 : left > 200 ? 200 : left));
+            if (n < 0) {
+                if (g_interrupted) break;
+                std::cerr << "watch: the data connection broke: " << data->LastError() << "\n";
+                ok = false;
+                break;
+            }
+            if (n < static_cast<int>(rc::kPacketHeader)) continue;
+            if (in[0] == rc::PT_DISCONNECT) {
+                std::cerr << "watch: the agent dropped this viewer\n";
+                dropped = true;
+                ok = false;
+                break;
+            }
+            if (in[0] != rc::PT_DATA) continue;
+            rcc::Bytes reply;
+            const rcc::DataReceiver::Action a = rx.OnData(in[1], &reply);
+            send(reply);
+            if (a == rcc::DataReceiver::Action::kGap) ++gaps;
+            if (a != rcc::DataReceiver::Action::kTake) continue;
+            const std::size_t payload = static_cast<std::size_t>(n) - rc::kPacketHeader;
+            ++packets;
+            bytes += payload;
+            records.Feed(in + rc::kPacketHeader, payload, (in[3] & rc::kFlagQueueStart) != 0);
+        }
+        if (!dropped) {
+            send(rcc::ControlPacket(rc::PT_DISCONNECT));
+            uint8_t in[rc::kMaxPacket + 16];
+            const Clock::time_point until = Clock::now() + std::chrono::milliseconds(1000);
+            while (Clock::now() < until) {
+                const int n = data->Recv(in, sizeof in, 100);
+                if (n < 0 || (n >= 1 && in[0] == rc::PT_DISCONNECT_ACK)) break;
+            }
+        }
+        const double secs = std::chrono::duration<double>(Clock::now() - start).count();
+        std::printf("watched %.1f s: %llu records, %llu packets, %llu bytes", secs,
+                    static_cast<unsigned long long>(records.records()), static_cast<unsigned long long>(packets),
+                    static_cast<unsigned long long>(bytes));
+        if (gaps) std::printf(", %llu resend requests", static_cast<unsigned long long>(gaps));
+        if (records.unknown_bytes())
+            std::printf(", %llu bytes of unknown records", static_cast<unsigned long long>(records.unknown_bytes()));
+        std::printf("\n");
+        std::fflush(stdout);
+        return ok;
+    }
+
+    Options opt_;
+    std::unique_ptr<link::Client> verify_;
+    std::unique_ptr<ClientLink> vlink_;
+    std::unique_ptr<rcc::RcClient> client_;
+    std::string verify_at_;
+    bool established_ = false, have_flags_ = false;
+    uint32_t permissions_ = 0;
+    int exit_code_ = 0;
+};
+
+int Usage(const std::string& problem) {
+    std::cerr << "rcconsole: " << problem << "\n" << kUsage << "see rcconsole --help for the options and commands\n";
+    return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    std::string script;
+    bool have_script = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (a == "--help" || a == "-h") {
+            PrintHelp();
+            return 0;
+        } else if (a == "--ipx") {
+            opt.ipx = true;
+        } else if (a == "--yes") {
+            opt.yes = true;
+        } else if (a == "--no-end") {
+            opt.no_end = true;
+        } else if (a == "--port" || a == "--data-port") {
+            if (!has_value || !Number(argv[++i], 1, 65535, a == "--port" ? &opt.port : &opt.data_port))
+                return Usage(a + " needs a port number from 1 to 65535");
+        } else if (a == "--timeout") {
+            if (!has_value || !Number(argv[++i], 1, kMaxTimeoutMs, &opt.timeout))
+                return Usage("--timeout needs milliseconds from 1 to " + std::to_string(kMaxTimeoutMs));
+        } else if (a == "--wait") {
+            if (!has_value || !Number(argv[++i], 1, 86400, &opt.wait_s))
+                return Usage("--wait needs seconds from 1 to 86400");
+        } else if (a == "--name") {
+            if (!has_value) return Usage("--name needs the viewer name");
+            opt.name = argv[++i];
+        } else if (a == "-c") {
+            if (!has_value) return Usage("-c needs the commands to run");
+            script = argv[++i];
+            have_script = true;
+        } else if (!a.empty() && a[0] != '-' && opt.host.empty()) {
+            opt.host = a;
+        } else {
+            return Usage(a.empty() || a[0] == '-' ? "unknown option " + a : "more than one host: " + a);
+        }
+    }
+    if (opt.host.empty()) return Usage("no host given");
+    for (long p : {opt.port, opt.data_port})
+        if (opt.ipx && p && (p < kIpxUdpFirst || p > kIpxUdpLast))
+            return Usage("with --ipx, --port and --data-port are UDP ports from " + std::to_string(kIpxUdpFirst) +
+                         " to " + std::to_string(kIpxUdpLast));
+
+    // Ctrl-C (and a polite kill) stop the running command; the session is
+    // then ended as on a normal exit.
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Console console(opt);
+    if (!console.Open()) return kExitUsage;
+    bool all_ok = true, stop = false;
+    auto run = [&](const std::string& line) {
+        std::vector<std::string> w;
+        std::string problem;
+        if (!ftc::SplitWords(line, &w, &problem)) {
+            std::cerr << problem << "\n";
+            all_ok = false;
+            return;
+        }
+        if (w.empty()) return;
+        if (!console.Run(w, &stop)) all_ok = false;
+        if (g_interrupted) stop = true;
+    };
+    if (have_script) {
+        for (const std::string& part : ftc::SplitScript(script)) {
+            if (stop) break;
+            run(part);
+        }
+    } else {
+        const bool tty = isatty(0);
+        std::string line;
+        while (!stop) {
+            if (tty) std::cout << "rc> " << std::flush;
+            if (!std::getline(std::cin, line)) break;
+            run(line);
+        }
+    }
+    console.Close();
+    if (g_interrupted) {
+        std::cerr << "rcconsole: interrupted\n";
+        return kExitInterrupted;
+    }
+    if (console.exit_code()) return console.exit_code();
+    return all_ok ? 0 : kExitFailed;
+}
