@@ -164,45 +164,125 @@ protected:
 uint32_t Agent::offset_ = 0;
 std::string Agent::dir_;
 
+e2e::RunResult Console(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{e2e::HostBinDir() + "/rcconsole", "--timeout", "5000"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.push_back("127.0.0.1");
+    e2e::RunOptions o;
+    o.timeout_ms = 60000;
+    return e2e::Run(argv, o);
+}
+
+// A viewer on the data endpoint: connects, starts viewing, reads packets.
+struct Viewer {
+    std::unique_ptr<link::Client> c;
+    std::vector<uint8_t> Next(int timeout_ms) {
+        uint8_t buf[1500];
+        const int n = c->Recv(buf, sizeof buf, timeout_ms);
+        return n > 0 ? std::vector<uint8_t>(buf, buf + n) : std::vector<uint8_t>{};
+    }
+    void Send(std::vector<uint8_t> p) { EXPECT_TRUE(c->Send(p.data(), p.size())); }
+    static std::vector<uint8_t> StartViewing(uint8_t seq, const std::string& name) {
+        std::vector<uint8_t> p{rc::PT_DATA, seq, 255, 0, rc::kCmdStartViewing, 2, 4};
+        std::string n = name;
+        n.resize(rc::kViewerNameBytes, '\0');
+        p.insert(p.end(), n.begin(), n.end());
+        return p;
+    }
+};
+
 TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
-    // Installed and started by its own script.
-    e2e::RunResult r = Wine("C:\\windows\\system32\\cmd.exe", {"/c", std::string(kInstallDir) + "\\install.cmd", "TCPIP"});
-    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    // Installed and started by its own script, the states watched meanwhile.
     std::set<std::string> seen;
+    {
+        e2e::RunOptions o;
+        o.timeout_ms = 60000;
+        auto install = e2e::StartWine("C:\\windows\\system32\\cmd.exe",
+                                      {"/c", std::string(kInstallDir) + "\\install.cmd", "TCPIP"}, o);
+        while (install->Running()) {
+            const std::string s = ServiceState();
+            if (!s.empty()) seen.insert(s);
+        }
+        const e2e::RunResult r = install->Wait(1000);
+        ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    }
     ASSERT_TRUE(WaitState("RUNNING", &seen)) << Log();
     ASSERT_TRUE(WaitBound(Port(rc::kVerifyTcpPort), 10s)) << Log();
+    std::cout << "service states seen while starting:";
+    for (const std::string& s : seen) std::cout << " " << s;
+    std::cout << "\n";
     EXPECT_NE(Log().find("Creating Main Windows"), std::string::npos);
 
-    // Information, level 0 and level 3.
+    // The console's information query.
+    e2e::RunResult r = Console({"-c", "info 3"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    for (const char* line : {"level: 3", "product: Fieldhaven Workgroup Manager ver 1.1", "session: none",
+                             "viewer: none"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+
+    // "Check out!" requests never stop the agent answering.
     {
         auto c = Connect(rc::kVerifyTcpPort);
         ASSERT_TRUE(c);
-        std::vector<uint8_t> info = Ask(*c, {0, rc::kInfoQuery, 0, 0});
-        ASSERT_EQ(info.size(), rc::kInfoLevel0ReplySize);
-        EXPECT_EQ(std::string(info.begin() + 4, info.begin() + 8), "USER");
-        info = Ask(*c, {0, rc::kInfoQuery, 3, 0});
-        ASSERT_EQ(info.size(), 60u + 42 + 100);
-        EXPECT_EQ(U16(info, 26), 3);        // TCP/IP
-        EXPECT_EQ(U16(info, 30), 0xFFFF);   // no session
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(&info[60])), "Fieldhaven Workgroup Manager ver 1.1");
+        for (uint8_t type : {rc::kSetTokenData, rc::kGetTokenData, rc::kSetTokenData}) {
+            const std::vector<uint8_t> req{0, type, 0, 0};
+            EXPECT_TRUE(c->Send(req.data(), req.size()));
+        }
+        EXPECT_EQ(Ask(*c, {0, rc::kInfoQuery, 0, 0}).size(), rc::kInfoLevel0ReplySize);
     }
 
-    // A console establishes and leaves without ending; a second one is busy.
-    {
-        auto first = Connect(rc::kVerifyTcpPort);
-        std::vector<uint8_t> est = Ask(*first, {0, rc::kEstablishSession, 0, 0});
-        ASSERT_EQ(est.size(), rc::kEstablishReplySize);
-        EXPECT_EQ(U16(est, 2), rc::kStatusDone);
-        EXPECT_EQ(est[4] | (est[5] << 8), 0x20F1);
+    // Remote execute starts the file transfer slave, which listens.
+    r = Console({"-c", "exec KSLAVE.exe TCPIP"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(WaitBound(Port(1764), 20s)) << Log();
+
+    // A change of "CommandLine" restarts the agent, which serves again.
+    const std::size_t before = Log().size();
+    Reg({"add", kAgentKey, "/v", "CommandLine", "/d", "/TCPIP -L1", "/f", "/reg:32"});
+    for (int i = 0; i < 100 && Log().find("Doing WinMainSetup", before) == std::string::npos; ++i)
+        std::this_thread::sleep_for(100ms);
+    EXPECT_NE(Log().find("** Threads gone**", before), std::string::npos) << Log();
+    EXPECT_NE(Log().find("Doing WinMainSetup", before), std::string::npos) << Log();
+    r = Console({"-c", "info 0"});
+    EXPECT_EQ(r.exit_code, 0) << r.err << Log();
+
+    // A console leaves without ending its session; the next one is told
+    // who holds the agent, and for how long.
+    r = Console({"--no-end", "-c", "establish"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("session established"), std::string::npos) << r.out;
+    r = Console({"-c", "establish"});
+    EXPECT_EQ(r.exit_code, 3) << r.out << r.err;
+    EXPECT_NE(r.err.find("is busy with another console (owner 127.0.0.1"), std::string::npos) << r.err;
+
+    // A viewer connects and views; a second viewer never takes over.
+    Viewer first{Connect(rc::kDataTcpPort)};
+    ASSERT_TRUE(first.c);
+    first.Send({rc::PT_CONNECT, 0, 0, 0});
+    EXPECT_EQ(first.Next(5000), (std::vector<uint8_t>{rc::PT_CONNECT_ACK, 0, 0, 0}));
+    first.Send(Viewer::StartViewing(0, "first viewer"));
+    EXPECT_EQ(first.Next(5000), (std::vector<uint8_t>{rc::PT_ACK, 0, 0, 0}));
+    Viewer second{Connect(rc::kDataTcpPort)};
+    ASSERT_TRUE(second.c);
+    second.Send({rc::PT_CONNECT, 0, 0, 0});
+    EXPECT_TRUE(second.Next(1500).empty());
+    first.Send({rc::PT_STATUS_REQUEST, 0, 0, 0});
+    EXPECT_EQ(first.Next(5000), (std::vector<uint8_t>{rc::PT_STATUS, 0, 0, 0}));
+
+    // Stopped while the viewer is connected: three disconnect packets, then
+    // the service ends.
+    seen.clear();
+    auto stop = e2e::StartWine("C:\\windows\\system32\\net.exe", {"stop", kService});
+    int disconnects = 0;
+    for (std::vector<uint8_t> p = first.Next(15000); !p.empty(); p = first.Next(5000)) {
+        if (p == std::vector<uint8_t>{rc::PT_DISCONNECT, 0, 0, 0}) ++disconnects;
     }
-    {
-        auto second = Connect(rc::kVerifyTcpPort);
-        std::vector<uint8_t> busy = Ask(*second, {0, rc::kEstablishSession, 0, 0});
-        ASSERT_EQ(busy.size(), rc::kBusyReplySize);
-        EXPECT_EQ(U16(busy, 2), rc::kStatusBusy);
-        EXPECT_LT(U16(busy, 4), 200);  // the owner's age in ticks: seconds, not minutes
-        EXPECT_EQ(busy[6], 127);        // the owner's address: loopback
-    }
+    EXPECT_EQ(disconnects, 3);
+    stop->Wait(30000);
+    EXPECT_TRUE(WaitState("STOPPED", &seen)) << Log();
+    const std::string log = Log();
+    EXPECT_NE(log.find("REALLY cleaning up!"), std::string::npos);
+    EXPECT_NE(log.find("** Threads gone**", log.find("REALLY cleaning up!")), std::string::npos) << log;
 }
 
 }  // namespace
