@@ -21,6 +21,8 @@
 #include <cstring>
 #include <string>
 
+#include "tests/e2e/win/msgbox_win.h"
+
 namespace {
 
 constexpr int kIdList = 201;
@@ -33,48 +35,19 @@ HWND FindSlave() {
     return nullptr;
 }
 
-// The text of a window of another process, read as wide text (see below).
-std::string TextOf(HWND w) {
-    wchar_t wide[4096] = {};
-    ::GetWindowTextW(w, wide, static_cast<int>(sizeof wide / sizeof wide[0]));
-    char text[8192 + 1] = {};
-    ::WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text - 1, nullptr, nullptr);
-    return text;
-}
-
-BOOL CALLBACK PrintControl(HWND w, LPARAM) {
-    char cls[64] = {};
-    ::GetClassNameA(w, cls, sizeof cls);
-    const std::string text = TextOf(w);
-    if (lstrcmpiA(cls, "Static") == 0 && !text.empty()) std::printf("text %s\n", text.c_str());
-    if (lstrcmpiA(cls, "Button") == 0) std::printf("button %d %s\n", ::GetDlgCtrlID(w), text.c_str());
-    return TRUE;
-}
-
 int PressBox(const char* caption) {
-    HWND box = nullptr;
-    for (int i = 0; i < 150 && !box; ++i) {
-        box = ::FindWindowA("#32770", caption);
-        if (!box) ::Sleep(100);
-    }
+    HWND box = qv::e2e::FindBox(caption, "", 15000);
     if (!box) {
         std::printf("no box\n");
         return 1;
     }
-    std::printf("caption %s\n", TextOf(box).c_str());
-    ::EnumChildWindows(box, PrintControl, 0);
-    std::fflush(stdout);
-    ::PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                   reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
-    for (int i = 0; i < 50; ++i) {
-        if (!::IsWindow(box)) {
-            std::printf("closed\n");
-            return 0;
-        }
-        ::Sleep(100);
+    qv::e2e::PrintBox(qv::e2e::DescribeBox(box));
+    if (!qv::e2e::PressAndWaitClosed(box, IDOK, 5000)) {
+        std::printf("box stays\n");
+        return 1;
     }
-    std::printf("box stays\n");
-    return 1;
+    std::printf("closed\n");
+    return 0;
 }
 
 int PrintList(HWND dlg) {

@@ -260,7 +260,7 @@ private:
         if (g_interrupted) return false;
         if (o.busy) {
             std::cerr << "rcconsole: the agent at " << verify_at_ << " is busy with another console";
-            if (!rcc::AddressText(o.owner.owner, sizeof o.owner.owner).empty() && o.owner.owner[0] | o.owner.owner[4])
+            if (o.owner_known)
                 std::cerr << " (owner " << rcc::AddressText(o.owner.owner, sizeof o.owner.owner) << ", session age "
                           << rcc::AgeSeconds(o.owner.age_ticks) << " s)";
             std::cerr << "\n";
@@ -381,10 +381,13 @@ private:
             std::cout << "started " << shown << "\n";
             return true;
         }
+        // The last result of a failed start is the low byte of the Windows error.
+        const bool windows_error = result != rc::kResultPromptOpen && result != rc::kResultStarted &&
+                                   result != rc::kResultAllowed && result != rc::kResultRefused;
         std::cerr << "exec " << shown << ": not started: "
-                  << (result != rc::kResultStarted && result > rc::kResultRefused - 32
-                          ? ftc::SystemErrorText(result) + " (Windows error " + std::to_string(result) + ")"
-                          : rcc::ResultText(result))
+                  << (windows_error ? ftc::SystemErrorText(result) + " (Windows error " + std::to_string(result) + ")"
+                                    : "the agent answered " + std::to_string(code) + ", last result " +
+                                          rcc::ResultText(result))
                   << "\n";
         return false;
     }

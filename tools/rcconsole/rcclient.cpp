@@ -54,7 +54,7 @@ Outcome RcClient::FromStatus(const uint8_t* p, std::size_t n, const char* what) 
     o.ok = head.status == rc::kStatusDone;
     if (head.status == rc::kStatusBusy) {
         o.busy = true;
-        DecodeBusy(p, n, &o.owner);  // a 4-byte error reply has no owner: age 0, address zero
+        o.owner_known = DecodeBusy(p, n, &o.owner);  // a 4-byte error reply names no owner
     }
     if (!o.ok) o.error = StatusText(head.status);
     return o;

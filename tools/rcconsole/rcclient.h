@@ -24,7 +24,8 @@ namespace qv::rcc {
 struct Outcome {
     bool ok = false;          // the reply came and reported success
     bool no_reply = false;    // nothing came in time, after every resend
-    bool busy = false;        // busy with another console; owner and age below
+    bool busy = false;        // busy with another console
+    bool owner_known = false; // the busy reply named the owner and its age
     BusyReply owner;
     uint16_t status = 0;      // the reply's status when one came
     std::string error;        // what went wrong, in words, when !ok

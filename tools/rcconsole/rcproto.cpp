@@ -37,7 +37,8 @@ std::string Words(uint32_t flags, const std::pair<uint32_t, const char*>* table,
     if (flags) {
         char extra[16];
         std::snprintf(extra, sizeof extra, "0x%X", static_cast<unsigned>(flags));
-        s += (s.empty() ? "" : " ") + std::string(extra);
+        if (!s.empty()) s += ' ';
+        s += extra;
     }
     return s.empty() ? "none" : s;
 }
@@ -176,13 +177,55 @@ std::string ResultText(uint16_t result) {
     }
 }
 
+Bytes PipeRequest(uint32_t type, uint8_t signals, uint32_t permissions) {
+    Bytes b(kPipeMessage, 0);
+    for (int i = 0; i < 4; ++i) {
+        b[i] = static_cast<uint8_t>(type >> (8 * i));
+        b[8 + i] = static_cast<uint8_t>(permissions >> (8 * i));
+    }
+    b[4] = signals;
+    return b;
+}
+
+std::vector<std::string> DescribePipeReply(const uint8_t* p, std::size_t n) {
+    char line[96];
+    std::vector<std::string> out;
+    const uint32_t kind = n >= 8 ? U32(p) : 0;
+    if (n == 12 && kind == 2) {
+        std::snprintf(line, sizeof line, "signals 0x%02X ", p[4]);
+        out.push_back(std::string(line).append(SignalWords(p[4])));
+        std::snprintf(line, sizeof line, "permissions 0x%08X ", static_cast<unsigned>(U32(p + 8)));
+        out.push_back(std::string(line).append(PermissionWords(U32(p + 8))));
+    } else if (n == 8 && kind == 0xFFFFFFFFu) {
+        out.push_back("error " + std::to_string(U32(p + 4)));
+    } else if (n == 48 && kind == 4 && U32(p + 4) == 0) {
+        out.push_back("address ipx local " + AddressText(p + 8, 40));
+    } else if (n == 68 && kind == 4 && U32(p + 4) == 1) {
+        std::string name;
+        if (!TextAt(p, 48, 8, &name)) name.assign(reinterpret_cast<const char*>(p + 8), 40);
+        for (char& ch : name)
+            if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
+        out.push_back("address tcp/ip computer " + name + " local " + AddressText(p + 48, 20));
+    } else {
+        std::string hex;
+        for (std::size_t i = 0; i < n; ++i) {
+            std::snprintf(line, sizeof line, "%02x", p[i]);
+            hex += line;
+        }
+        out.push_back("raw " + hex);
+    }
+    return out;
+}
+
 Bytes ControlPacket(uint8_t type, uint8_t ack) { return {type, 0, ack, 0}; }
 
 Bytes StartViewingPacket(uint8_t sequence, uint8_t ack, uint8_t factor1, uint8_t factor2, const std::string& name) {
-    Bytes b = {rc::PT_DATA, sequence, ack, 0, rc::kCmdStartViewing, factor1, factor2};
-    const std::size_t keep = name.size() < rc::kViewerNameBytes - 1 ? name.size() : rc::kViewerNameBytes - 1;
-    b.insert(b.end(), name.begin(), name.begin() + static_cast<std::ptrdiff_t>(keep));
-    b.resize(rc::kPacketHeader + 3 + rc::kViewerNameBytes, 0);
+    Bytes b(rc::kPacketHeader + 3 + rc::kViewerNameBytes, 0);
+    const uint8_t head[] = {rc::PT_DATA, sequence, ack, 0, rc::kCmdStartViewing, factor1, factor2};
+    for (std::size_t i = 0; i < sizeof head; ++i) b[i] = head[i];
+    // The name keeps its zero byte.
+    for (std::size_t i = 0; i < name.size() && i < rc::kViewerNameBytes - 1; ++i)
+        b[sizeof head + i] = static_cast<uint8_t>(name[i]);
     return b;
 }
 

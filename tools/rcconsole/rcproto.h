@@ -102,6 +102,17 @@ std::string ResultText(uint16_t result);
 // A session age of 55 ms ticks in whole seconds.
 inline unsigned AgeSeconds(uint16_t ticks) { return static_cast<unsigned>(ticks) * rc::kTickMs / 1000; }
 
+// ---- The settings pipe of the agent ("\\.\pipe\RCHOST Agent") ----
+constexpr std::size_t kPipeMessage = 68;
+constexpr uint32_t kPipeGet = 0, kPipeSet = 1, kPipeAddress = 3;
+// A request message of 68 bytes: the type, and for a set the signal flags
+// in byte 4 and the permission flags in bytes 8-11.
+Bytes PipeRequest(uint32_t type, uint8_t signals = 0, uint32_t permissions = 0);
+// A reply in words, one line per fact: "signals 0x04 visible",
+// "permissions 0x00000001 takeover", "address tcp/ip computer NAME local
+// 127.0.0.1:1761", "error 0", or "raw HEX" for a reply of no known form.
+std::vector<std::string> DescribePipeReply(const uint8_t* p, std::size_t n);
+
 // ---- Data endpoint ----
 Bytes ControlPacket(uint8_t type, uint8_t ack = 0);  // {type, 0, ack, 0}
 // A viewer data packet starting viewing: command 4 with the two colour
