@@ -236,6 +236,29 @@ TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_TRUE(WaitBound(Port(1764), 20s)) << Log();
 
+    // A local program reads and sets the flags through the pipe.
+    r = Wine("P:\\rcpipe.exe", {"set", "0x04", "0x0001"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    r = Wine("P:\\rcpipe.exe", {"get"});
+    EXPECT_NE(r.out.find("signals 0x04 visible"), std::string::npos) << r.out << r.err;
+    EXPECT_NE(r.out.find("permissions 0x00000001 takeover\n"), std::string::npos) << r.out;
+    r = Console({"-c", "establish"});
+    EXPECT_NE(r.out.find("permissions: takeover\n"), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(Wine("P:\\rcpipe.exe", {"set", "0", "0x20F1"}).exit_code, 0);
+
+    // The user answers the consent prompt, once yes and once no.
+    for (const char* answer : {"yes", "no"}) {
+        std::vector<std::string> argv{e2e::HostBinDir() + "/rcconsole", "--wait", "30", "-c", "ask Admin transfer",
+                                      "127.0.0.1"};
+        auto ask = e2e::Spawn(argv);
+        r = Wine("P:\\boxpress.exe", {"--service", "--caption", "Brekon Remote Control Agent", "--text",
+                                      "Will you allow Admin to transfer files?", "--wait", "20", answer});
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        const e2e::RunResult a = ask->Wait(40000);
+        EXPECT_EQ(a.exit_code, answer[0] == 'y' ? 0 : 1) << a.out << a.err;
+        EXPECT_NE(a.out.find(answer[0] == 'y' ? "allowed" : "refused"), std::string::npos) << a.out << a.err;
+    }
+
     // A change of "CommandLine" restarts the agent, which serves again.
     const std::size_t before = Log().size();
     Reg({"add", kAgentKey, "/v", "CommandLine", "/d", "/TCPIP -L1", "/f", "/reg:32"});
