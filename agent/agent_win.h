@@ -119,6 +119,9 @@ void RegisterAuditSource(const std::string& program_dir);
 
 // --- service shell (service_win.cpp) ---
 void SetStatus(int status);   // any thread: posted to the dialog
+// Ends the main thread's message loop (WM_CLOSE to the dialog, or WM_QUIT
+// to the thread when there is no dialog).
+void CloseMainWindow();
 void ShowCheckOutBox(const char* text);  // any thread; never blocks the caller
 std::string LoadTextOr(UINT id, const char* fallback);
 void ShowBox(const char* text, UINT flags);  // blocking box with the agent's caption

@@ -108,7 +108,7 @@ bool TerminateWithin(DWORD ms) {
 DWORD WINAPI ChangesThread(LPVOID) {
     HANDLE events[2] = {g_agent.viewing_terminated_event, g_agent.terminate_event};
     ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
-    if (g_agent.settings_changed && g_agent.dialog) ::PostMessageA(g_agent.dialog, WM_CLOSE, 0, 0);
+    if (g_agent.settings_changed) CloseMainWindow();
     return 0;
 }
 

@@ -305,8 +305,7 @@ DWORD WINAPI ParmThread(LPVOID) {
         if (r == WAIT_OBJECT_0) {
             g_agent.settings_changed = true;
             // While viewing, the ending changes thread closes the dialog.
-            if (g_agent.view.readyToSend == SEND_NOTREADY && g_agent.dialog)
-                ::PostMessageA(g_agent.dialog, WM_CLOSE, 0, 0);
+            if (g_agent.view.readyToSend == SEND_NOTREADY) CloseMainWindow();
             ::ResetEvent(event);
             continue;
         }

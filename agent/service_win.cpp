@@ -49,6 +49,7 @@ struct Service {
     HANDLE main_thread = nullptr;
     std::atomic<DWORD> checkpoint{0};
     std::atomic<bool> setup_failed{false};
+    std::atomic<DWORD> main_thread_id{0};
     char command_text[kCommandLineMax + 1] = {};
 } g_service;
 
@@ -321,6 +322,13 @@ std::string ProgramDir() {
     return path;
 }
 
+// Tells the service main routine that the set-up ended, and how; a failure
+// is recorded first, so the service never reports RUNNING for it.
+void SetupDone(bool ok) {
+    if (!ok) g_service.setup_failed = true;
+    if (g_service.setup_done_event) ::SetEvent(g_service.setup_done_event);
+}
+
 bool WinMainSetup(const char* text, bool first) {
     ::InitializeCriticalSection(&g_agent.viewing_lock);
     if (first) {
@@ -344,9 +352,10 @@ bool WinMainSetup(const char* text, bool first) {
     CreateWindows();
     if (!CreateNamedObjects()) {
         ShowBox("Unable to create an Event Semaphore.", MB_OK | MB_ICONEXCLAMATION);
-        ::SetEvent(g_service.setup_done_event);
+        SetupDone(false);
         return false;
     }
+    ::ResetEvent(g_agent.viewing_terminated_event);  // nothing is being viewed yet
     OpenEndpoints(true);
     bool ok = true;
     if (!g_agent.queue_mutex) g_agent.queue_mutex = ::CreateMutexA(nullptr, FALSE, "RCHOST32 Queueing Buffer Mutex");
@@ -363,7 +372,7 @@ bool WinMainSetup(const char* text, bool first) {
         StartPipeThread();
         StartParmThread();
     }
-    ::SetEvent(g_service.setup_done_event);
+    SetupDone(ok);
     return ok;
 }
 
@@ -454,10 +463,13 @@ bool AgentRun(const char* text) {
 }
 
 DWORD WINAPI MainThread(LPVOID param) {
+    g_service.main_thread_id = ::GetCurrentThreadId();
     const bool ok = AgentRun(static_cast<const char*>(param));
     if (!ok) {
-        g_service.setup_failed = true;
-        ::SetEvent(g_service.setup_done_event);
+        // A set-up failed (also one of a restart, after RUNNING was
+        // reported): the service main routine ends the service with an error.
+        SetupDone(false);
+        if (g_service.stop_event) ::SetEvent(g_service.stop_event);
         return 1;
     }
     Report(SERVICE_STOPPED, 0, 0);
@@ -480,7 +492,6 @@ void WINAPI ControlHandler(DWORD control) {
 void WINAPI ServiceMain(DWORD, LPSTR*) {
     g_service.handle = ::RegisterServiceCtrlHandlerA(kServiceName, ControlHandler);
     bool failed = true;
-    bool started = false;
     if (g_service.handle && Report(SERVICE_START_PENDING, 1, 3000) &&
         (g_service.stop_event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr)) != nullptr &&
         Report(SERVICE_START_PENDING, 2, 6000)) {
@@ -500,13 +511,12 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         if (!g_service.main_thread) {
             ::SetEvent(g_service.stop_event);
         } else {
-            started = true;
             ::WaitForSingleObject(g_service.setup_done_event, INFINITE);
             ::CloseHandle(g_service.setup_done_event);
             g_service.setup_done_event = nullptr;
             if (!g_service.setup_failed && Report(SERVICE_RUNNING, 0, 0)) {
-                failed = false;
                 ::WaitForSingleObject(g_service.stop_event, INFINITE);
+                failed = g_service.setup_failed;
             }
         }
     }
@@ -515,13 +525,12 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     g_service.stop_event = nullptr;
     Report(SERVICE_STOP_PENDING, g_service.checkpoint, 10000);
     g_agent.view.shuttingDown = true;
-    if (g_agent.dialog) ::PostMessageA(g_agent.dialog, WM_CLOSE, 0, 0);
+    CloseMainWindow();
     if (g_service.main_thread) {
         ::WaitForSingleObject(g_service.main_thread, kThreadStopWaitMs);
         ::CloseHandle(g_service.main_thread);
     }
     if (failed) Report(SERVICE_STOPPED, 0, 0, ERROR_SERVICE_SPECIFIC_ERROR, kSetupFailedExitCode);
-    (void)started;
     CloseLogFile();
 }
 
@@ -536,6 +545,11 @@ std::string LoadTextOr(UINT id, const char* fallback) {
 
 void ShowBox(const char* text, UINT flags) {
     ::MessageBoxA(nullptr, text, g_agent.caption, flags);
+}
+
+void CloseMainWindow() {
+    if (HWND dlg = g_agent.dialog) ::PostMessageA(dlg, WM_CLOSE, 0, 0);
+    else if (const DWORD tid = g_service.main_thread_id) ::PostThreadMessageA(tid, WM_QUIT, 0, 0);
 }
 
 void SetStatus(int status) {

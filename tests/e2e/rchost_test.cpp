@@ -309,3 +309,31 @@ TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
 }
 
 }  // namespace
+
+namespace {
+
+// When the set-up fails (here: the verify port is taken), the user is told
+// in a box on the services' desktop and the service ends as STOPPED with an
+// error exit code instead of claiming to run.
+TEST_F(Agent, FailedSetUpEndsTheServiceWithAnError) {
+    ASSERT_TRUE(WaitState("STOPPED", nullptr, 5s)) << "the previous test left the service running";
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(Port(rc::kVerifyTcpPort));
+    ASSERT_TRUE(fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && listen(fd, 1) == 0);
+    e2e::RunResult r = Wine("C:\\windows\\system32\\sc.exe", {"start", kService});
+    EXPECT_EQ(ServiceState(), "START_PENDING");  // the box holds the set-up
+    r = Wine("P:\\boxpress.exe", {"--service", "--caption", "Remote Control Agent", "--text",
+                                  "Failed to initialize the network.", "--wait", "20", "ok"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    std::set<std::string> seen;
+    EXPECT_TRUE(WaitState("STOPPED", &seen)) << Log();
+    EXPECT_EQ(seen.count("RUNNING"), 0u);
+    r = Wine("C:\\windows\\system32\\sc.exe", {"query", kService});
+    EXPECT_NE(r.out.find("WIN32_EXIT_CODE    : 1066"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("SERVICE_EXIT_CODE  : 1 "), std::string::npos) << r.out;
+    close(fd);
+}
+
+}  // namespace
