@@ -73,7 +73,7 @@ int DataEndpoint::OnError() {
 DataEndpoint::Result DataEndpoint::HandlePacket(const uint8_t* packet, std::size_t len) {
     // A packet shorter than its header reads as zeros past its end.
     uint8_t h[rc::kPacketHeader] = {};
-    std::memcpy(h, packet, len < sizeof h ? len : sizeof h);
+    if (len) std::memcpy(h, packet, len < sizeof h ? len : sizeof h);
     switch (h[0]) {
     case rc::PT_CONNECT:
         Logf(ev_, "Rxd. a PT_CONNECT");
