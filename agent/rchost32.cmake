@@ -11,3 +11,7 @@ if(WIN32 AND TARGET qv_localize_win)
       COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_CURRENT_SOURCE_DIR}/${script} ${QV_BIN}/${script})
   endforeach()
 endif()
+# The log file's cap and rollover, under Wine.
+if(WIN32)
+  qv_wine_test(rchost_log_win_test SOURCES log_win.cpp log_win_test.cpp LIBS agent_core advapi32)
+endif()
