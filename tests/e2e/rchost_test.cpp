@@ -105,10 +105,6 @@ bool WaitState(const std::string& want, std::set<std::string>* seen, std::chrono
     return false;
 }
 
-uint16_t U16(const std::vector<uint8_t>& b, std::size_t at) {
-    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
-}
-
 class Agent : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
