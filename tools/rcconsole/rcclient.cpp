@@ -66,8 +66,10 @@ Outcome RcClient::Info(uint8_t level, InfoReply* info) {
     if (!o.ok) return o;
     if (DecodeInfo(got.data(), got.size(), info)) return o;
     o = FromStatus(got.data(), got.size(), "the information query");
-    if (o.ok) {  // status 0 or 1, but not an information reply
-        o.ok = false;
+    // Bytes 2-3 of an information reply are no status: only the error
+    // statuses (-2 to -5) make an error reply of it.
+    if (o.status < rc::kStatusBadRequest) {
+        o.ok = o.busy = false;
         o.error = "the agent's information reply is malformed (" + std::to_string(got.size()) + " bytes)";
     }
     return o;

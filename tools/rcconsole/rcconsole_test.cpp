@@ -1,0 +1,238 @@
+// The console program against a scripted agent on native linkcore: what it
+// sends, what it prints and how it ends, for a whole session, a busy or
+// silent agent, the reply statuses, Ctrl-C and watching.
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "contracts/transport.h"
+#include "tests/e2e/wine_run.h"
+#include "tools/rcconsole/rcproto.h"
+
+namespace qv::rcc {
+namespace {
+
+using namespace std::chrono_literals;
+
+// One endpoint of the scripted agent.
+class Endpoint {
+public:
+    Endpoint() : h_(InitTCPIPSession(0, 0, 0, 0)) {
+        EXPECT_NE(h_, 0u);
+        SetBlocking(h_, 0);
+        uint8_t name[32];
+        int size = sizeof name;
+        GetLocalName(h_, name, &size);
+        port_ = static_cast<uint16_t>(name[4] << 8 | name[5]);
+    }
+    ~Endpoint() { DeinitProtocol(h_); }
+    std::string port() const { return std::to_string(port_); }
+
+    // The next packet from the console; empty when none comes in time.
+    Bytes Next(std::chrono::milliseconds wait = 5000ms) {
+        const auto until = std::chrono::steady_clock::now() + wait;
+        uint8_t buf[rc::kRecvCapacity];
+        while (std::chrono::steady_clock::now() < until) {
+            const int n = RecvPacket(h_, buf, sizeof buf);
+            if (n > 0) return Bytes(buf, buf + n);
+            std::this_thread::sleep_for(5ms);
+        }
+        return {};
+    }
+    void Send(const Bytes& b) { EXPECT_NE(SendPacket(h_, b.data(), static_cast<int>(b.size())), 0); }
+    // Expects a request starting with `head`, then answers it (unless empty).
+    void Expect(const Bytes& head, const Bytes& answer = {}) {
+        const Bytes got = Next();
+        ASSERT_GE(got.size(), head.size()) << "waited for request type " << int(head.size() > 1 ? head[1] : head[0]);
+        EXPECT_TRUE(std::equal(head.begin(), head.end(), got.begin())) << int(got[0]) << " " << int(got[1]);
+        if (!answer.empty()) Send(answer);
+    }
+
+private:
+    LinkHandle h_;
+    uint16_t port_ = 0;
+};
+
+Bytes CommandReplyBytes(uint16_t status, uint16_t code) {
+    return {0, 7, static_cast<uint8_t>(status), static_cast<uint8_t>(status >> 8), 0, 0, 4, 0, 6, 0,
+            static_cast<uint8_t>(code), static_cast<uint8_t>(code >> 8)};
+}
+Bytes EstablishOk(uint32_t permissions, uint8_t signals) {
+    return {0, 2, 0, 0, static_cast<uint8_t>(permissions), static_cast<uint8_t>(permissions >> 8), 0, 0, signals,
+            0, 0, 0, 0, 0};
+}
+const Bytes kEstablish = {0, 2}, kValidate = {0, 1}, kEnd = {0, 3};
+// The head of a remote execute and of a poll.
+const Bytes kExec = {0, 7, 0, 0, 0, 0, 0, 0, 6, 0, 0xB6, 0xCB}, kPoll = {0, 7, 0, 0, 0, 0, 0, 0, 6, 0, 0xB7, 0xCB};
+
+// Answers one command behind its validation.
+void Command(Endpoint& v, const Bytes& head, const Bytes& answer) {
+    v.Expect(kValidate);
+    v.Expect(head, answer);
+}
+
+std::unique_ptr<e2e::Process> Start(const Endpoint& v, const std::string& script,
+                                    std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv = {RCCONSOLE_BIN, "--port", v.port(), "--timeout", "1000"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    argv.insert(argv.end(), {"-c", script, "127.0.0.1"});
+    e2e::RunOptions o;
+    o.env = {"LINKCORE_PORT_OFFSET=0"};
+    return e2e::Spawn(argv, o);
+}
+
+TEST(RcConsole, AWholeSessionInformationExecuteAndConsent) {
+    Endpoint v;
+    auto p = Start(v, "info 3; establish; exec -k SLAVE.EXE /q; ask Admin transfer; quit");
+    {
+        Bytes info(176, 0);  // level 1: P = 34, E = 76
+        const uint8_t head[] = {0, 0, 1, 0, 'U', 'S', 'E', 'R', 1, 0, 1, 0, 8, 0, 0x01, 0x06, 8, 0, 0x01, 0x06, 1, 1};
+        std::memcpy(info.data(), head, sizeof head);
+        info[22] = 34, info[24] = 71, info[26] = 3, info[28] = 76, info[30] = 0xFF, info[31] = 0xFF;
+        std::memcpy(&info[34], "Fieldhaven Workgroup Manager ver 1.1", 37);
+        v.Expect({0, 0, 3, 0}, info);
+    }
+    v.Expect(kEstablish, EstablishOk(0x20F1, 0x04));
+    {
+        v.Expect(kValidate);
+        const Bytes exec = v.Next();
+        const Bytes want = {0, 7, 0, 0, 0, 0, 0, 0, 6, 0, 0xB6, 0xCB, 'S', 'L', 'A', 'V', 'E', '.', 'E', 'X', 'E',
+                            0, '/', 'q', 0, 0, 0, rc::kExecOptionKPrefix};
+        EXPECT_EQ(exec, want);
+        v.Send(CommandReplyBytes(0, 0));
+        Command(v, kPoll, CommandReplyBytes(0, rc::kResultStarted));
+    }
+    {
+        v.Expect(kValidate);
+        const Bytes ask = v.Next();
+        const std::string text(ask.begin() + 12, ask.end());
+        EXPECT_EQ(text, std::string("ckallow.exe\0Admin transfer\0\0\0\0", 30));
+        v.Send(CommandReplyBytes(0, 0));
+        Command(v, kPoll, CommandReplyBytes(0, rc::kResultPromptOpen));
+        Command(v, kPoll, CommandReplyBytes(0, rc::kResultAllowed));
+    }
+    v.Expect(kEnd, {0, 3, 0, 0});
+    const e2e::RunResult r = p->Wait(10000);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    for (const char* line : {"product: Fieldhaven Workgroup Manager ver 1.1\ntransport: TCP/IP\nsession: none\n",
+                             "permissions: takeover reboot file-transfer chat remote-execute ping-test\n"
+                             "signals: visible\n",
+                             "started KSLAVE.EXE\n", "asking the user: may Admin transfer?\nallowed\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n--- in ---\n" << r.out;
+}
+
+// Each case: the script, what the agent answers, the exit status and a
+// text the console must print; and whether it ends the session.
+TEST(RcConsole, BusySilentAndFailingAgentsAreToldApart) {
+    struct Case {
+        const char* name;
+        const char* script;
+        std::function<void(Endpoint&)> agent;
+        int exit_code;
+        const char* says;
+        bool ends_session;
+    };
+    const Bytes busy = {0, 2, 0xFE, 0xFF, 200, 0, 127, 0, 0, 1, 0x10, 0xE1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const Case cases[] = {
+        {"busy", "establish", [&](Endpoint& v) { v.Expect(kEstablish, busy); }, 3,
+         "is busy with another console (owner 127.0.0.1:4321, session age 11 s)", false},
+        {"silent", "info", [](Endpoint& v) { for (int i = 0; i < 4; ++i) v.Expect({0, 0, 3, 0}); }, 2,
+         "no reply from the agent at 127.0.0.1:", false},
+        {"unknown request", "info 0", [](Endpoint& v) { v.Expect({0, 0, 0, 0}, {0, 0, 0xFB, 0xFF}); }, 1,
+         "info: the agent did not accept the request (unknown or malformed) (status -5)", false},
+        {"session timed out", "exec notepad",
+         [](Endpoint& v) {
+             v.Expect(kEstablish, EstablishOk(0x20F1, 0));
+             v.Expect(kValidate, {0, 1, 0xFC, 0xFF});
+             v.Expect(kExec, CommandReplyBytes(8, 0));
+         },
+         1, "exec notepad: the session timed out (status -4)", false},
+        {"program not started", "exec nothere.exe",
+         [](Endpoint& v) {
+             v.Expect(kEstablish, EstablishOk(0x20F1, 0));
+             Command(v, kExec, CommandReplyBytes(0, 0xFFFF));
+             Command(v, kPoll, CommandReplyBytes(0, 2));
+         },
+         1, "not started: The system cannot find the file specified. (Windows error 2)", true},
+        {"not allowed", "exec notepad; reboot",
+         [](Endpoint& v) { v.Expect(kEstablish, EstablishOk(rc::kAllowTakeover, 0)); }, 1,
+         "exec: the user of this machine does not allow it", true},
+        {"refused", "ask Admin remote",
+         [](Endpoint& v) {
+             v.Expect(kEstablish, EstablishOk(0x20F1, 0));
+             Command(v, kExec, CommandReplyBytes(0, 0));
+             Command(v, kPoll, CommandReplyBytes(0, rc::kResultRefused));
+         },
+         1, "refused", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Endpoint v;
+        auto p = Start(v, c.script, {"--timeout", "300"});
+        c.agent(v);
+        const Bytes last = v.Next(c.ends_session ? 5000ms : 1500ms);
+        EXPECT_EQ(!last.empty() && last[1] == rc::kEndSession, c.ends_session) << (last.empty() ? -1 : last[1]);
+        const e2e::RunResult r = p->Wait(10000);
+        EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
+    }
+}
+
+// Ctrl-C while waiting for the user's answer still ends the session;
+// --no-end leaves it.
+TEST(RcConsole, CtrlCEndsTheSessionAndNoEndKeepsIt) {
+    for (bool no_end : {false, true}) {
+        Endpoint v;
+        auto p = Start(v, "ask Admin chat", no_end ? std::vector<std::string>{"--no-end"} : std::vector<std::string>{});
+        v.Expect(kEstablish, EstablishOk(0x20F1, 0));
+        Command(v, kExec, CommandReplyBytes(0, 0));
+        Command(v, kPoll, CommandReplyBytes(0, rc::kResultPromptOpen));
+        Command(v, kPoll, CommandReplyBytes(0, rc::kResultPromptOpen));
+        kill(p->pid(), SIGINT);
+        Bytes got;
+        bool ended = false;
+        while (!(got = v.Next(1500ms)).empty()) {
+            if (got[1] == rc::kEndSession) ended = true;
+            if (got[1] == rc::kCommand) v.Send(CommandReplyBytes(0, rc::kResultPromptOpen));
+        }
+        EXPECT_EQ(ended, !no_end);
+        const e2e::RunResult r = p->Wait(10000);
+        EXPECT_EQ(r.exit_code, 130) << r.out << r.err;
+    }
+}
+
+// Watching: connect, start viewing at 4 bits, every packet acknowledged
+// (a copy again, a gap asks for the missing one), records counted across
+// packets, and the viewer's disconnect at the end.
+TEST(RcConsole, WatchAcknowledgesCountsAndDisconnects) {
+    Endpoint v, d;
+    auto p = Start(v, "watch 4 2", {"--data-port", d.port(), "--name", "tester"});
+    v.Expect(kEstablish, EstablishOk(0x20F1, 0));
+    d.Expect({rc::PT_CONNECT, 0, 0, 0}, {rc::PT_CONNECT_ACK, 0, 0, 0});
+    Bytes start = d.Next();
+    ASSERT_EQ(start.size(), 67u);
+    EXPECT_EQ(Bytes(start.begin(), start.begin() + 7), (Bytes{6, 0, 255, 0, 4, 4, 1}));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&start[7])), "tester");
+    const Bytes p0 = {6, 0, 0, rc::kFlagQueueStart | rc::kFlagMoreFollows, 130, 0, 4, 0, 3, 4, 177, 0, 0};
+    const Bytes p1 = {6, 1, 0, 0, 0, 0, 8, 0, 8, 0, 113, 1, 0, 1, 0};
+    const Bytes p3 = {6, 3, 0, 0, 177};
+    for (const Bytes* b : {&p0, &p1, &p1, &p3}) d.Send(*b);
+    std::vector<Bytes> replies;
+    for (int i = 0; i < 4; ++i) replies.push_back(d.Next());
+    EXPECT_EQ(replies, (std::vector<Bytes>{{7, 0, 0, 0}, {7, 0, 1, 0}, {7, 0, 1, 0}, {8, 0, 1, 0}}));
+    d.Expect({rc::PT_DISCONNECT, 0, 0, 0}, {rc::PT_DISCONNECT_ACK, 0, 0, 0});
+    v.Expect(kEnd);
+    const e2e::RunResult r = p->Wait(10000);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("viewing at 4 bits per pixel\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("records/s "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(": 3 records, 2 packets, 20 bytes, 1 resend requests\n"), std::string::npos) << r.out;
+}
+
+}  // namespace
+}  // namespace qv::rcc
