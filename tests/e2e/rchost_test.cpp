@@ -137,9 +137,10 @@ protected:
 
     static uint16_t Port(uint32_t base) { return static_cast<uint16_t>(base + offset_); }
 
+    // (The client adds LINKCORE_PORT_OFFSET itself.)
     static std::unique_ptr<link::Client> Connect(uint32_t base) {
         std::string err;
-        auto c = link::Client::ConnectTcp("127.0.0.1", Port(base), 5000, &err);
+        auto c = link::Client::ConnectTcp("127.0.0.1", static_cast<uint16_t>(base), 5000, &err);
         EXPECT_TRUE(c) << err;
         return c;
     }
@@ -237,7 +238,7 @@ TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     r = Wine("P:\\rcpipe.exe", {"get"});
     EXPECT_NE(r.out.find("signals 0x04 visible"), std::string::npos) << r.out << r.err;
-    EXPECT_NE(r.out.find("permissions 0x00000001 takeover\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("permissions 0x00000001 takeover\r\n"), std::string::npos) << r.out;
     r = Console({"-c", "establish"});
     EXPECT_NE(r.out.find("permissions: takeover\n"), std::string::npos) << r.out << r.err;
     EXPECT_EQ(Wine("P:\\rcpipe.exe", {"set", "0", "0x20F1"}).exit_code, 0);
