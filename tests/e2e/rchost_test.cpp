@@ -289,6 +289,29 @@ TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
     first.Send({rc::PT_STATUS_REQUEST, 0, 0, 0});
     EXPECT_EQ(first.Next(5000), (std::vector<uint8_t>{rc::PT_STATUS, 0, 0, 0}));
 
+    // The viewer leaves; the data endpoint opens again (with one new send
+    // thread) and serves the next viewer.
+    first.Send({rc::PT_DISCONNECT, 0, 0, 0});
+    second.c.reset();
+    for (int i = 0; i < 50 && Log().find("Restarting TCP/IP") == std::string::npos; ++i)
+        std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(WaitBound(Port(rc::kDataTcpPort), 10s));
+    first.c = Connect(rc::kDataTcpPort);
+    ASSERT_TRUE(first.c);
+    first.Send({rc::PT_CONNECT, 0, 0, 0});
+    EXPECT_EQ(first.Next(5000), (std::vector<uint8_t>{rc::PT_CONNECT_ACK, 0, 0, 0})) << Log();
+    first.Send(Viewer::StartViewing(0, "first viewer again"));
+    EXPECT_EQ(first.Next(5000), (std::vector<uint8_t>{rc::PT_ACK, 0, 0, 0}));
+    {
+        const std::string log = Log();
+        const std::size_t restart = log.find("Restarting TCP/IP");
+        std::size_t threads = 0;
+        for (std::size_t at = log.find("Starting send thread", restart); at != std::string::npos;
+             at = log.find("Starting send thread", at + 1))
+            ++threads;
+        EXPECT_EQ(threads, 1u) << log;
+    }
+
     // Stopped while the viewer is connected: three disconnect packets, then
     // the service ends.
     seen.clear();
