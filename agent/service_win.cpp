@@ -574,6 +574,12 @@ int main() {
     ::InitializeCriticalSection(&g_service.status_lock);
     g_agent.running_as_service = true;
     SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(kServiceName), ServiceMain}, {nullptr, nullptr}};
-    if (!::StartServiceCtrlDispatcherA(table)) return 1;
+    if (!::StartServiceCtrlDispatcherA(table)) {
+        if (::GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
+            std::fputs("rchost32 runs only as the service \"Brekon RCHOST Agent\"; install it with install.cmd "
+                       "(in the folder of rchost32.exe) and start it with: net start \"Brekon RCHOST Agent\"\n",
+                       stderr);
+        return 1;
+    }
     return 0;
 }

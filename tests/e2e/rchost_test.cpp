@@ -108,6 +108,8 @@ bool WaitState(const std::string& want, std::set<std::string>* seen, std::chrono
 class Agent : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        // A run that failed half-way may have left the service behind.
+        Wine("C:\\windows\\system32\\cmd.exe", {"/c", "P:\\uninstall.cmd"});
         offset_ = TakeOffset();
         ASSERT_NE(offset_, 0u) << "no free ports for the agent";
         setenv("LINKCORE_PORT_OFFSET", std::to_string(offset_).c_str(), 1);
@@ -258,7 +260,11 @@ TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
 
     // A change of "CommandLine" restarts the agent, which serves again.
     const std::size_t before = Log().size();
-    Reg({"add", kAgentKey, "/v", "CommandLine", "/d", "/TCPIP -L1", "/f", "/reg:32"});
+    // A token that is no option is shown to the user, and the rest applies.
+    Reg({"add", kAgentKey, "/v", "CommandLine", "/d", "/TCPIP -L1 /SX", "/f", "/reg:32"});
+    r = Wine("P:\\boxpress.exe", {"--service", "--caption", "Remote Control Agent", "--text",
+                                  "Bad command-line parameter SX", "--wait", "20", "ok"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     for (int i = 0; i < 100 && Log().find("Doing WinMainSetup", before) == std::string::npos; ++i)
         std::this_thread::sleep_for(100ms);
     EXPECT_NE(Log().find("** Threads gone**", before), std::string::npos) << Log();
@@ -342,6 +348,7 @@ TEST_F(Agent, FailedSetUpEndsTheServiceWithAnError) {
     sa.sin_family = AF_INET;
     sa.sin_port = htons(Port(rc::kVerifyTcpPort));
     ASSERT_TRUE(fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && listen(fd, 1) == 0);
+    Reg({"add", kAgentKey, "/v", "CommandLine", "/d", "TCPIP", "/f", "/reg:32"});
     e2e::RunResult r = Wine("C:\\windows\\system32\\sc.exe", {"start", kService});
     EXPECT_EQ(ServiceState(), "START_PENDING");  // the box holds the set-up
     r = Wine("P:\\boxpress.exe", {"--service", "--caption", "Remote Control Agent", "--text",
