@@ -73,6 +73,10 @@ TEST(Verify, SessionLife) {
     EXPECT_EQ(r.Send({0, 2}, kOther, 1000 + 55 * 18 + 3), busy);
     EXPECT_EQ(Head(r.Send({0, 0, 0}, kOther, 1000 + 55 * 18), 4), (Bytes{0, 0, 0xFE, 0xFF}));
     EXPECT_EQ(r.Send({0, 1}, kOther, 2000), (Bytes{0, 1, 0xFE, 0xFF}));
+    // A caller whose address could not be read is nobody's owner.
+    const Bytes validate = {0, 1};
+    const VerifyOutcome anon = r.verify.Handle(validate.data(), 2, kOwner, 0, 2000);
+    EXPECT_EQ(Head(Bytes(anon.reply.begin(), anon.reply.end()), anon.reply_len), (Bytes{0, 1, 0xFE, 0xFF}));
 
     // Validations less than 136 s apart keep the session alive; information
     // queries do not refresh it.
@@ -222,6 +226,12 @@ TEST(DataEndpoint, SequenceAndAcknowledgementWindow) {
     s.state = kSlotSent;
     d.data.HandlePacket(Bytes{7, 0, 3, 0}.data(), 4);  // outside 195..200: ignored
     EXPECT_EQ(s.state.load(), kSlotSent);
+    // A slot SendThread is filling is not freed by an acknowledgement.
+    d.send.slot(4).sequence = 196;
+    d.send.slot(4).state = kSlotFilling;
+    d.data.HandlePacket(Bytes{7, 0, 196, 0}.data(), 4);
+    EXPECT_EQ(d.send.slot(4).state.load(), kSlotFilling);
+    d.send.slot(4).state = kSlotFree;
     d.link.sent.clear();
     d.data.HandlePacket(Bytes{8, 0, 197, 0}.data(), 4);  // resend 198
     ASSERT_EQ(d.link.sent.size(), 1u);
