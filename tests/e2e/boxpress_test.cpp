@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <thread>
 
 #include "tests/e2e/wine_run.h"
@@ -32,8 +34,9 @@ TEST(BoxPress, PressesYesAndNoInAServicesBox) {
         const e2e::RunResult r =
             e2e::RunWine("P:\\boxpress.exe", {"--service", "--caption", "Box Service", button}, quick);
         EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-        for (const std::string line : {"caption Box Service", "text Press a button", "button 6 &Yes",
-                                       std::string("pressed ") + button, "closed"})
+        const std::string lines[] = {"caption Box Service", "text Press a button", "button 6 &Yes",
+                                     std::string("pressed ") + button, "closed"};
+        for (const std::string& line : lines)
             EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << line << "\n" << r.out;
         std::string got;
         for (int i = 0; i < 100 && (got = e2e::ReadFile(answer_file)).empty(); ++i) std::this_thread::sleep_for(100ms);

@@ -17,8 +17,12 @@
 // Exit status: 0 every command succeeded (for ask: the user allowed),
 // 1 a command failed (or the user refused), 2 usage error or the agent not
 // reached, 3 the agent is busy with another console, 130 interrupted.
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
 
 #include <chrono>
 #include <cstdio>
@@ -181,7 +185,7 @@ public:
         return true;
     }
 
-    // Ends what this run opened: the viewer's connection and the session.
+    // Ends the session this run established (unless told to keep it).
     void Close() {
         if (!established_ || opt_.no_end || !client_) return;
         rcc::Outcome o = client_->End();
@@ -190,6 +194,16 @@ public:
     }
 
     int exit_code() const { return exit_code_; }
+
+    // While the user thinks at the prompt, the session is validated now
+    // and then so that it does not expire.
+    void KeepAlive() {
+        if (!established_) return;
+        rcc::Outcome o = client_->Validate(static_cast<int>(opt_.timeout < 500 ? opt_.timeout : 500));
+        if (o.ok) return;
+        established_ = false;
+        std::cerr << "rcconsole: the session was lost: " << o.error << "; the next command establishes a new one\n";
+    }
 
     // Runs one command line's words; false when it failed.
     bool Run(const std::vector<std::string>& w, bool* stop) {
@@ -214,11 +228,18 @@ public:
             *stop = true;
             return true;
         }
+        const bool ok = RunOnAgent(w);
+        // A busy agent, or one that does not answer, ends the run.
+        if (exit_code_ != 0) *stop = true;
+        return ok;
+    }
+
+private:
+    bool RunOnAgent(const std::vector<std::string>& w) {
+        const std::string& cmd = w[0];
+        const std::size_t n = w.size() - 1;
         if (cmd == "info") return Info(n ? w[1] : "3");
-        if (!EnsureSession()) {
-            if (exit_code_ != 0) *stop = true;
-            return false;
-        }
+        if (!EnsureSession()) return false;
         if (cmd == "establish") return true;
         if (cmd == "exec") return Exec(std::vector<std::string>(w.begin() + 1, w.end()));
         if (cmd == "ask") return Ask(w[1], w[2]);
@@ -226,7 +247,6 @@ public:
         return Watch(n > 0 ? w[1] : "8", n > 1 ? w[2] : "0");
     }
 
-private:
     std::unique_ptr<link::Client> Connect(long port, uint32_t agent_value, std::string* at) {
         std::string err;
         std::unique_ptr<link::Client> c;
@@ -363,7 +383,9 @@ private:
                 return false;
             }
         }
-        const std::string program = w[0];
+        // The agent takes the first word of "program arguments" as the
+        // program: a path with blanks goes in quotes.
+        const std::string program = Quoted(w[0]);
         std::string args;
         for (std::size_t i = 1; i < w.size(); ++i) args += (i > 1 ? " " : "") + Quoted(w[i]);
         const std::string shown = (options ? "K" : "") + program;
@@ -552,14 +574,13 @@ private:
             }
         }
         const double secs = std::chrono::duration<double>(Clock::now() - start).count();
-        std::printf("watched %.1f s: %llu records, %llu packets, %llu bytes", secs,
-                    static_cast<unsigned long long>(records.records()), static_cast<unsigned long long>(packets),
-                    static_cast<unsigned long long>(bytes));
-        if (gaps) std::printf(", %llu resend requests", static_cast<unsigned long long>(gaps));
-        if (records.unknown_bytes())
-            std::printf(", %llu bytes of unknown records", static_cast<unsigned long long>(records.unknown_bytes()));
-        std::printf("\n");
-        std::fflush(stdout);
+        char secs_text[32];
+        std::snprintf(secs_text, sizeof secs_text, "%.1f", secs);
+        std::cout << "watched " << secs_text << " s: " << records.records() << " records, " << packets << " packets, "
+                  << bytes << " bytes";
+        if (gaps) std::cout << ", " << gaps << " resend requests";
+        if (records.unknown_bytes()) std::cout << ", " << records.unknown_bytes() << " bytes of unknown records";
+        std::cout << std::endl;
         return ok;
     }
 
@@ -633,6 +654,10 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    // The console reads standard input through std::cin only, and knows
+    // from it whether a typed line is waiting (the prompt validates the
+    // session while the user is idle).
+    std::ios_base::sync_with_stdio(false);
     Console console(opt);
     if (!console.Open()) return kExitUsage;
     bool all_ok = true, stop = false;
@@ -658,7 +683,12 @@ int main(int argc, char** argv) {
         std::string line;
         while (!stop) {
             if (tty) std::cout << "rc> " << std::flush;
-            if (!std::getline(std::cin, line)) break;
+            while (tty && std::cin.rdbuf()->in_avail() <= 0 && !g_interrupted) {
+                pollfd in{0, POLLIN, 0};
+                if (poll(&in, 1, kValidateEveryMs) != 0) break;
+                console.KeepAlive();
+            }
+            if (g_interrupted || !std::getline(std::cin, line)) break;
             run(line);
         }
     }

@@ -22,15 +22,23 @@ using namespace std::chrono_literals;
 // One endpoint of the scripted agent.
 class Endpoint {
 public:
-    Endpoint() : h_(InitTCPIPSession(0, 0, 0, 0)) {
-        EXPECT_NE(h_, 0u);
+    // A TCP/IP endpoint on a free port, or the IPX form on the UDP port of
+    // the given socket value.
+    explicit Endpoint(uint32_t ipx_socket = 0)
+        : h_(ipx_socket ? InitIPXSession(0, ipx_socket, 0) : InitTCPIPSession(0, 0, 0, 0)) {
+        if (!ipx_socket) {
+            EXPECT_NE(h_, 0u);
+        }
         SetBlocking(h_, 0);
         uint8_t name[32];
         int size = sizeof name;
         GetLocalName(h_, name, &size);
         port_ = static_cast<uint16_t>(name[4] << 8 | name[5]);
     }
-    ~Endpoint() { DeinitProtocol(h_); }
+    ~Endpoint() {
+        if (h_) DeinitProtocol(h_);
+    }
+    bool ok() const { return h_ != 0; }
     std::string port() const { return std::to_string(port_); }
 
     // The next packet from the console; empty when none comes in time.
@@ -136,11 +144,14 @@ TEST(RcConsole, BusySilentAndFailingAgentsAreToldApart) {
         int exit_code;
         const char* says;
         bool ends_session;
+        std::vector<std::string> options = {};
     };
-    const Bytes busy = {0, 2, 0xFE, 0xFF, 200, 0, 127, 0, 0, 1, 0x10, 0xE1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    // As long as a level 0 information reply; the owner's port (225) puts 0
+    // where that reply has its level.
+    const Bytes busy = {0, 0, 0xFE, 0xFF, 200, 0, 127, 0, 0, 1, 0x00, 0xE1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     const Case cases[] = {
-        {"busy", "establish", [&](Endpoint& v) { v.Expect(kEstablish, busy); }, 3,
-         "is busy with another console (owner 127.0.0.1:4321, session age 11 s)", false},
+        {"busy", "info 0; establish", [&](Endpoint& v) { v.Expect({0, 0, 0, 0}, busy); }, 3,
+         "is busy with another console (owner 127.0.0.1:225, session age 11 s)", false},
         {"silent", "info", [](Endpoint& v) { for (int i = 0; i < 4; ++i) v.Expect({0, 0, 3, 0}); }, 2,
          "no reply from the agent at 127.0.0.1:", false},
         {"unknown request", "info 0", [](Endpoint& v) { v.Expect({0, 0, 0, 0}, {0, 0, 0xFB, 0xFF}); }, 1,
@@ -162,6 +173,15 @@ TEST(RcConsole, BusySilentAndFailingAgentsAreToldApart) {
         {"not allowed", "exec notepad; reboot",
          [](Endpoint& v) { v.Expect(kEstablish, EstablishOk(rc::kAllowTakeover, 0)); }, 1,
          "exec: the user of this machine does not allow it", true},
+        {"reboot needs confirming", "reboot",
+         [](Endpoint& v) { v.Expect(kEstablish, EstablishOk(0x20F1, 0)); }, 1,
+         "reboot: not confirmed; give --yes", true},
+        {"reboot confirmed", "reboot",
+         [](Endpoint& v) {
+             v.Expect(kEstablish, EstablishOk(0x20F1, 0));
+             Command(v, {0, 7, 0, 0, 0, 0, 0, 0, 6, 1}, {0, 7, 0, 0, 0, 0, 4, 0, 6, 1, 0, 0});
+         },
+         0, "the machine is rebooting", false, {"--yes"}},
         {"refused", "ask Admin remote",
          [](Endpoint& v) {
              v.Expect(kEstablish, EstablishOk(0x20F1, 0));
@@ -173,10 +193,14 @@ TEST(RcConsole, BusySilentAndFailingAgentsAreToldApart) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Endpoint v;
-        auto p = Start(v, c.script, {"--timeout", "300"});
+        std::vector<std::string> options = c.options;
+        options.insert(options.end(), {"--timeout", "300"});
+        auto p = Start(v, c.script, options);
         c.agent(v);
         const Bytes last = v.Next(c.ends_session ? 5000ms : 1500ms);
-        EXPECT_EQ(!last.empty() && last[1] == rc::kEndSession, c.ends_session) << (last.empty() ? -1 : last[1]);
+        // Nothing more than the end of the session, if that.
+        EXPECT_EQ(c.ends_session ? !last.empty() && last[1] == rc::kEndSession : last.empty(), true)
+            << (last.empty() ? -1 : last[1]);
         const e2e::RunResult r = p->Wait(10000);
         EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
         EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
@@ -204,6 +228,22 @@ TEST(RcConsole, CtrlCEndsTheSessionAndNoEndKeepsIt) {
         const e2e::RunResult r = p->Wait(10000);
         EXPECT_EQ(r.exit_code, 130) << r.out << r.err;
     }
+}
+
+// The IPX form: datagrams to the UDP port of the verify socket.
+TEST(RcConsole, TheIpxFormTalksInDatagrams) {
+    std::unique_ptr<Endpoint> v;
+    for (uint32_t socket = 0x1000 + static_cast<uint32_t>(getpid() % 0x2000); !v || !v->ok(); socket += 7) {
+        v = std::make_unique<Endpoint>(socket);
+        ASSERT_LT(socket, 0x3FFFu);
+    }
+    auto p = Start(*v, "info 0; establish", {"--ipx"});
+    v->Expect({0, 0, 0, 0}, {0, 0, 1, 0, 'U', 'S', 'E', 'R', 1, 0, 0, 0, 8, 0, 1, 6, 8, 0, 1, 6, 1, 1});
+    v->Expect(kEstablish, EstablishOk(0x20F1, 0));
+    v->Expect(kEnd, {0, 3, 0, 0});
+    const e2e::RunResult r = p->Wait(10000);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("windows version: 6.1\nsession established\n"), std::string::npos) << r.out;
 }
 
 // Watching: connect, start viewing at 4 bits, every packet acknowledged

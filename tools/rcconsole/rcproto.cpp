@@ -83,7 +83,11 @@ bool DecodeEstablish(const uint8_t* p, std::size_t n, EstablishReply* out) {
 }
 
 bool DecodeInfo(const uint8_t* p, std::size_t n, InfoReply* out) {
-    if (n < rc::kInfoLevel0ReplySize || p[0] != 0 || p[1] != rc::kInfoQuery) return false;
+    // A busy reply has the length of a level 0 reply: the version flag (0
+    // or 1, never a status) and the letters "USER" tell them apart.
+    if (n < rc::kInfoLevel0ReplySize || p[0] != 0 || p[1] != rc::kInfoQuery || U16(p + 2) > 1 ||
+        p[4] != 'U' || p[5] != 'S' || p[6] != 'E' || p[7] != 'R')
+        return false;
     InfoReply r;
     r.version_known = U16(p + 2) == 1;
     r.os_version = U16(p + 14);

@@ -11,11 +11,13 @@
 // Waits up to S seconds (default 15) for the box; prints "caption TEXT",
 // "text LINE" per line of the message, "button ID LABEL" per button, then
 // presses the button and prints "pressed BUTTON" and "closed" once the box
-// is gone (within 5 s).
+// is gone (within 5 s). Lines end in a plain "\n".
 //
 // Exit status 0 when the box was pressed and closed, 1 when no such box
 // came, it has no such button or it stayed, 2 for a usage error or a
 // desktop that cannot be entered.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -35,6 +37,8 @@ int Usage(const char* problem) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Plain "\n" line ends, whatever reads the output (Linux tests, mostly).
+    _setmode(_fileno(stdout), _O_BINARY);
     bool service = false;
     std::string caption, text, button;
     int wait_s = 15;

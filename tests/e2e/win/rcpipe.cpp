@@ -10,8 +10,10 @@
 // reply and prints it decoded, one fact a line: "signals 0x04 visible",
 // "permissions 0x000020F1 takeover chat ...", "address tcp/ip computer NAME
 // local 127.0.0.1:1761", "error N" (the agent's 0xFFFFFFFF replies), or
-// "raw HEX". Exit status 0 when a reply came, 1 when the pipe could not be
+// "raw HEX", each line ending in a plain "\n". Exit status 0 when a reply came, 1 when the pipe could not be
 // used (the Windows error is printed), 2 for a usage error.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -46,6 +48,8 @@ int Fail(const char* what) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Plain "\n" line ends, whatever reads the output (Linux tests, mostly).
+    _setmode(_fileno(stdout), _O_BINARY);
     std::string pipe = "\\\\.\\pipe\\RCHOST Agent";
     int i = 1;
     if (i + 1 < argc && std::string(argv[i]) == "--pipe") {

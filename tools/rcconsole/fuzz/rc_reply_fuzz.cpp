@@ -70,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             InfoReply info;
             if (DecodeInfo(p, n, &info)) CheckInfo(info);
             BusyReply busy;
-            if (DecodeBusy(p, n, &busy) && n != 22) Fail();
+            // A busy reply is never taken for an information reply.
+            if (DecodeBusy(p, n, &busy) && (n != 22 || DecodeInfo(p, n, &info))) Fail();
             EstablishReply est;
             DecodeEstablish(p, n, &est);
             CommandReply cmd;
