@@ -207,13 +207,18 @@ TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
     }
     ASSERT_TRUE(WaitState("RUNNING", &seen)) << Log();
     ASSERT_TRUE(WaitBound(Port(rc::kVerifyTcpPort), 10s)) << Log();
+    e2e::RunResult r;
     std::cout << "service states seen while starting:";
     for (const std::string& s : seen) std::cout << " " << s;
     std::cout << "\n";
     EXPECT_NE(Log().find("Creating Main Windows"), std::string::npos);
+    // The audit source is registered with the message file beside the program.
+    r = Reg({"query", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Security\\Brekon Rchost Agent"});
+    EXPECT_NE(r.out.find("C:\\rchost\\rchostmsg.dll"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("TypesSupported    REG_DWORD    0x1f"), std::string::npos) << r.out;
 
     // The console's information query.
-    e2e::RunResult r = Console({"-c", "info 3"});
+    r = Console({"-c", "info 3"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     for (const char* line : {"level: 3", "product: Fieldhaven Workgroup Manager ver 1.1", "session: none",
                              "viewer: none"})
