@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "agent/rc_wire.h"
+#include "contracts/transport.h"
 #include "libs/linkcore/client.h"
 #include "tests/e2e/wine_run.h"
 
@@ -59,7 +60,8 @@ uint32_t TakeOffset() {
     for (int tries = 0; tries < 500; ++tries, off = off + 20 > 30000 ? 20000 : off + 20) {
         if (PortFree(SOCK_STREAM, static_cast<uint16_t>(rc::kVerifyTcpPort + off)) &&
             PortFree(SOCK_STREAM, static_cast<uint16_t>(rc::kDataTcpPort + off)) &&
-            PortFree(SOCK_STREAM, static_cast<uint16_t>(1764 + off)))
+            PortFree(SOCK_STREAM, static_cast<uint16_t>(1764 + off)) &&
+            PortFree(SOCK_DGRAM, static_cast<uint16_t>(LinkIpxSocketToUdpPort(rc::kVerifyIpxSocket) + off)))
             return off;
     }
     return 0;
@@ -74,10 +76,13 @@ bool WaitBound(uint16_t port, std::chrono::milliseconds timeout) {
     return false;
 }
 
+// Runs a Windows program of the prefix; its output with Unix line ends.
 e2e::RunResult Wine(const std::string& program, const std::vector<std::string>& args) {
     e2e::RunOptions o;
     o.timeout_ms = 60000;
-    return e2e::RunWine(program, args, o);
+    e2e::RunResult r = e2e::RunWine(program, args, o);
+    std::erase(r.out, '\r');
+    return r;
 }
 
 e2e::RunResult Reg(const std::vector<std::string>& args) { return Wine("C:\\windows\\system32\\reg.exe", args); }
@@ -245,7 +250,7 @@ TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     r = Wine("P:\\rcpipe.exe", {"get"});
     EXPECT_NE(r.out.find("signals 0x04 visible"), std::string::npos) << r.out << r.err;
-    EXPECT_NE(r.out.find("permissions 0x00000001 takeover\r\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("permissions 0x00000001 takeover\n"), std::string::npos) << r.out;
     r = Console({"-c", "establish"});
     EXPECT_NE(r.out.find("permissions: takeover\n"), std::string::npos) << r.out << r.err;
     EXPECT_EQ(Wine("P:\\rcpipe.exe", {"set", "0", "0x20F1"}).exit_code, 0);
@@ -263,19 +268,33 @@ TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
         EXPECT_NE(a.out.find(answer[0] == 'y' ? "allowed" : "refused"), std::string::npos) << a.out << a.err;
     }
 
-    // A change of "CommandLine" restarts the agent, which serves again.
-    const std::size_t before = Log().size();
+    // A change of "CommandLine" restarts the agent with the new options:
+    // here lower case after a minus sign, the IPX form (carried over UDP).
+    auto change_options = [](const std::string& value) {
+        const std::size_t mark = Log().size();
+        Reg({"add", kAgentKey, "/v", "CommandLine", "/d", value, "/f", "/reg:32"});
+        for (int i = 0; i < 100 && Log().find("Doing WinMainSetup", mark) == std::string::npos; ++i)
+            std::this_thread::sleep_for(100ms);
+        EXPECT_NE(Log().find("** Threads gone**", mark), std::string::npos) << Log();
+        EXPECT_NE(Log().find("Doing WinMainSetup", mark), std::string::npos) << Log();
+        return mark;
+    };
+    change_options("-ipx");
+    const uint16_t udp_verify = static_cast<uint16_t>(LinkIpxSocketToUdpPort(rc::kVerifyIpxSocket) + offset_);
+    for (int i = 0; i < 100 && PortFree(SOCK_DGRAM, udp_verify); ++i) std::this_thread::sleep_for(100ms);
+    r = Console({"--ipx", "-c", "info 1"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err << Log();
+    EXPECT_NE(r.out.find("transport: IPX"), std::string::npos) << r.out;
+
     // A token that is no option is shown to the user, and the rest applies.
-    Reg({"add", kAgentKey, "/v", "CommandLine", "/d", "/TCPIP -L1 /SX", "/f", "/reg:32"});
+    change_options("/TCPIP -L1 /SX");
     r = Wine("P:\\boxpress.exe", {"--service", "--caption", "Remote Control Agent", "--text",
                                   "Bad command-line parameter SX", "--wait", "20", "ok"});
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-    for (int i = 0; i < 100 && Log().find("Doing WinMainSetup", before) == std::string::npos; ++i)
-        std::this_thread::sleep_for(100ms);
-    EXPECT_NE(Log().find("** Threads gone**", before), std::string::npos) << Log();
-    EXPECT_NE(Log().find("Doing WinMainSetup", before), std::string::npos) << Log();
-    r = Console({"-c", "info 0"});
+    ASSERT_TRUE(WaitBound(Port(rc::kVerifyTcpPort), 10s)) << Log();
+    r = Console({"-c", "info 1"});
     EXPECT_EQ(r.exit_code, 0) << r.err << Log();
+    EXPECT_NE(r.out.find("transport: TCP/IP"), std::string::npos) << r.out;
 
     // A console leaves without ending its session; the next one is told
     // who holds the agent, and for how long.
