@@ -205,10 +205,8 @@ DWORD WINAPI SendThread(LPVOID) {
     return 0;
 }
 
-// The previous connection's SendThread ends and its endpoint closes before
-// a new connection is served.
-void RetireConnection() {
-    g_link.Close();
+// Ends the previous connection's SendThread (under the viewing lock).
+void RetireSendThread() {
     if (!g_agent.send_thread) return;
     g_agent.view.paused = false;  // a paused SendThread would only doze on
     ::SetEvent(g_agent.viewing_terminated_event);
@@ -219,6 +217,15 @@ void RetireConnection() {
     }
     if (!g_agent.changes_thread || ::WaitForSingleObject(g_agent.changes_thread, 0) == WAIT_OBJECT_0)
         ::ResetEvent(g_agent.viewing_terminated_event);
+}
+
+// The previous connection's SendThread ends and its endpoint closes before
+// a new connection is served.
+void RetireConnection() {
+    g_link.Close();
+    g_viewing.Lock();
+    RetireSendThread();
+    g_viewing.Unlock();
 }
 
 DWORD WINAPI VieweeThread(LPVOID) {
@@ -298,7 +305,9 @@ int OpenEndpoints(bool first) {
     if (!d) return -1;
     g_agent.data_endpoint = d;
     if (first) g_agent.viewee_thread = ::CreateThread(nullptr, 0, VieweeThread, nullptr, 0, nullptr);
+    g_viewing.Lock();
     g_agent.send_thread = ::CreateThread(nullptr, 0, SendThread, nullptr, 0, nullptr);
+    g_viewing.Unlock();
     if (!g_agent.send_thread) Log("SendThread not created");
     return 0;
 }

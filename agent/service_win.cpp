@@ -395,12 +395,17 @@ void Cleanup(bool final_cleanup) {
     if (LinkHandle h = g_agent.data_endpoint.exchange(0)) DeinitProtocol(h);
     Log("** Deinit Threads **");
     WaitThread(&g_agent.verify_thread, "Verify thread not responding to terminate request.");
+    // The send thread's handle is also taken by a disconnect or a reconnect
+    // on VieweeThread; the viewing lock keeps them from closing it twice.
+    ::EnterCriticalSection(&g_agent.viewing_lock);
     WaitThread(&g_agent.send_thread, "Send thread not responding to terminate request.");
+    ::LeaveCriticalSection(&g_agent.viewing_lock);
     WaitThread(&g_agent.viewee_thread, "Viewee thread not responding to terminate request.");
     WaitThread(&g_agent.changes_thread, "Changes thread not responding to terminate request: %d", true);
     WaitThread(&g_agent.pipe_thread, "Pipe thread not responding to terminate request.");
     WaitThread(&g_agent.parm_thread, "Parameters thread not responding to terminate request.");
     Log("** Threads gone**");
+    if (final_cleanup) ReleasePrograms();
     if (final_cleanup && g_agent.texts && g_agent.texts != g_agent.instance) {
         ::FreeLibrary(g_agent.texts);
         g_agent.texts = g_agent.instance;
