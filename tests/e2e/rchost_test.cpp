@@ -238,6 +238,12 @@ TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
             EXPECT_TRUE(c->Send(req.data(), req.size()));
         }
         EXPECT_EQ(Ask(*c, {0, rc::kInfoQuery, 0, 0}).size(), rc::kInfoLevel0ReplySize);
+        // One box at a time: the first request's stands, the others were dropped.
+        r = Wine("P:\\boxpress.exe", {"--service", "--caption", "Check out!", "--text",
+                                      "Console sent a request to set the token", "ok"});
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        r = Wine("P:\\boxpress.exe", {"--service", "--caption", "Check out!", "--wait", "1", "ok"});
+        EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
     }
 
     // Remote execute starts the file transfer slave, which listens.
