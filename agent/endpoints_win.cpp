@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <optional>
 
 #include "agent/agent_win.h"
 #include "agent/data_endpoint.h"
@@ -190,9 +191,25 @@ SendPath& Send() {
     return send;
 }
 
+// The data endpoint's state is made new at every set-up: a viewer that was
+// connected when the agent restarted is gone, and the first viewer after the
+// restart must not be taken for it (its connect would reset, and so drop,
+// the new caller).
+std::optional<DataEndpoint> g_data;
+std::atomic<bool> g_viewee_running{false};
+
 DataEndpoint& Data() {
-    static DataEndpoint data(g_agent.view, Send(), g_waits, g_link, g_input, g_viewing, Events());
-    return data;
+    if (!g_data) g_data.emplace(g_agent.view, Send(), g_waits, g_link, g_input, g_viewing, Events());
+    return *g_data;
+}
+
+void FreshDataEndpoint() {
+    if (g_viewee_running) {
+        Log("Viewee thread still running: data endpoint state kept");
+        return;
+    }
+    g_data.reset();
+    Data();
 }
 
 VerifyEndpoint& Verify() {
@@ -234,11 +251,13 @@ DWORD WINAPI VieweeThread(LPVOID) {
         data.BeginCycle();
         if (!data.WaitForPackets()) {
             Log("** Viewee Thread terminating");
+            g_viewee_running = false;
             return 0;
         }
         Log("**** WaitForPackets returned");
         if (TerminateWithin(kTerminateCheckMs)) {
             Log("VieweeThread terminating by terminate event");
+            g_viewee_running = false;
             return 0;
         }
         Log(g_agent.protocol == kProtocolTcpip ? "Restarting TCP/IP" : "Restarting IPX");
@@ -304,7 +323,12 @@ int OpenEndpoints(bool first) {
     const LinkHandle d = OpenOne(rc::kDataIpxSocket, rc::kDataTcpPort);
     if (!d) return -1;
     g_agent.data_endpoint = d;
-    if (first) g_agent.viewee_thread = ::CreateThread(nullptr, 0, VieweeThread, nullptr, 0, nullptr);
+    if (first) {
+        FreshDataEndpoint();
+        g_viewee_running = true;
+        g_agent.viewee_thread = ::CreateThread(nullptr, 0, VieweeThread, nullptr, 0, nullptr);
+        if (!g_agent.viewee_thread) g_viewee_running = false;
+    }
     g_viewing.Lock();
     g_agent.send_thread = ::CreateThread(nullptr, 0, SendThread, nullptr, 0, nullptr);
     g_viewing.Unlock();

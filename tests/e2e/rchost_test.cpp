@@ -144,12 +144,16 @@ protected:
 
     static uint16_t Port(uint32_t base) { return static_cast<uint16_t>(base + offset_); }
 
-    // (The client adds LINKCORE_PORT_OFFSET itself.)
+    // Connects, retrying while the agent opens the endpoint (after a restart
+    // or a reconnect). The client adds LINKCORE_PORT_OFFSET itself.
     static std::unique_ptr<link::Client> Connect(uint32_t base) {
         std::string err;
-        auto c = link::Client::ConnectTcp("127.0.0.1", static_cast<uint16_t>(base), 5000, &err);
-        EXPECT_TRUE(c) << err;
-        return c;
+        for (int i = 0; i < 100; ++i) {
+            if (auto c = link::Client::ConnectTcp("127.0.0.1", static_cast<uint16_t>(base), 5000, &err)) return c;
+            std::this_thread::sleep_for(100ms);
+        }
+        ADD_FAILURE() << err << "\n" << Log();
+        return nullptr;
     }
 
     // One verify request and its reply (empty on time-out).
@@ -346,6 +350,23 @@ TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
              at = log.find("Starting send thread", at + 1))
             ++threads;
         EXPECT_EQ(threads, 1u) << log;
+    }
+
+    // A settings change while viewing waits for the end of viewing.
+    {
+        const std::size_t mark = Log().size();
+        Reg({"add", kAgentKey, "/v", "CommandLine", "/d", "TCPIP", "/f", "/reg:32"});
+        std::this_thread::sleep_for(2s);
+        EXPECT_EQ(Log().find("Doing WinMainSetup", mark), std::string::npos) << Log();
+        first.Send({rc::PT_DATA, 1, 0, 0, rc::kCmdPause});  // viewing pauses: the changes thread ends
+        for (int i = 0; i < 100 && Log().find("Doing WinMainSetup", mark) == std::string::npos; ++i)
+            std::this_thread::sleep_for(100ms);
+        EXPECT_NE(Log().find("Doing WinMainSetup", mark), std::string::npos) << Log();
+        ASSERT_TRUE(WaitBound(Port(rc::kDataTcpPort), 10s));
+        first.c = Connect(rc::kDataTcpPort);
+        ASSERT_TRUE(first.c);
+        first.Send({rc::PT_CONNECT, 0, 0, 0});
+        EXPECT_EQ(first.Next(5000), (std::vector<uint8_t>{rc::PT_CONNECT_ACK, 0, 0, 0})) << Log();
     }
 
     // Stopped while the viewer is connected: three disconnect packets, then
