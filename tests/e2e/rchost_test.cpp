@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -126,6 +127,10 @@ protected:
                               "KSLAVE.exe", "rchostmsg.dll"}) {
             if (e2e::FileExists(bin + "/" + f)) e2e::WriteFile(dir_ + "/" + f, e2e::ReadFile(bin + "/" + f));
         }
+        // The user's settings: chat refused, an audible signal; the other
+        // permissions keep their defaults.
+        e2e::WriteFile(e2e::DriveDir('C') + "/QVCLIENT.INI", "[Sight]\r\nAllow Chat=no\r\nAllow Reboot=YES\r\n"
+                                                           "Audible Signal=yes\r\n");
         // The offset into the system environment, read by the service
         // manager when the wineserver starts again.
         Reg({"add", kEnvKey, "/v", "LINKCORE_PORT_OFFSET", "/d", std::to_string(offset_), "/f"});
@@ -134,6 +139,7 @@ protected:
     static void TearDownTestSuite() {
         Wine("C:\\windows\\system32\\cmd.exe", {"/c", std::string(kInstallDir) + "\\uninstall.cmd"});
         Reg({"delete", kEnvKey, "/v", "LINKCORE_PORT_OFFSET", "/f"});
+        std::remove((e2e::DriveDir('C') + "/QVCLIENT.INI").c_str());
         RestartWineserver();
     }
     static void RestartWineserver() {
@@ -232,6 +238,12 @@ TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
     for (const char* line : {"level: 3", "product: Fieldhaven Workgroup Manager ver 1.1", "session: none",
                              "viewer: none"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+
+    // The user's settings from QVCLIENT.INI, as a console sees them.
+    r = Console({"-c", "establish"});
+    EXPECT_NE(r.out.find("permissions: takeover reboot file-transfer remote-execute ping-test\n"), std::string::npos)
+        << r.out << r.err;
+    EXPECT_NE(r.out.find("signals: audible\n"), std::string::npos) << r.out;
 
     // "Check out!" requests never stop the agent answering.
     {
