@@ -26,7 +26,6 @@
 namespace qv::agent {
 
 constexpr DWORD kThreadStopWaitMs = 10000;   // per thread at shutdown
-constexpr DWORD kViewingStopWaitMs = 20000;  // viewing threads at a disconnect or pause
 constexpr DWORD kTerminateCheckMs = 50;      // "is the terminate event set?" after a receive failure
 constexpr std::size_t kCommandLineMax = 256;
 constexpr std::size_t kCaptionMax = 64;
@@ -36,7 +35,6 @@ constexpr std::size_t kViewerNameMax = 61;   // 60 bytes from the start-viewing 
 constexpr UINT kMsgNewDesktop = 1039;        // wParam: the new input desktop
 constexpr UINT kMsgResetSecurity = 1040;
 constexpr UINT kMsgSetStatus = WM_APP + 1;   // wParam: 0 idle, 1 being accessed, 2 session active
-constexpr UINT kMsgCheckOut = WM_APP + 2;    // lParam: static text of a "Check out!" box
 
 // String-table texts.
 constexpr UINT kIdsCaption = 1001;
