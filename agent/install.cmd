@@ -1,0 +1,34 @@
+@echo off
+rem Installs the remote control agent rchost32.exe (the folder of this script)
+rem as the service "Brekon RCHOST Agent", started automatically with Windows,
+rem writes its options to the registry value "CommandLine" and starts it.
+rem
+rem   install.cmd [OPTIONS]     e.g. install.cmd TCPIP   (default: TCPIP)
+rem
+rem Options: TCPIP (or IP) serves consoles over TCP/IP, IPX over the IPX form.
+rem Run it as an administrator. uninstall.cmd removes the service again.
+setlocal
+set "AGENT=%~dp0rchost32.exe"
+set "OPTIONS=%*"
+if "%OPTIONS%"=="" set "OPTIONS=TCPIP"
+if not exist "%AGENT%" (
+  echo install: %AGENT% not found
+  exit /b 1
+)
+sc create "Brekon RCHOST Agent" binPath= "\"%AGENT%\"" type= own start= auto DisplayName= "Brekon RCHOST Agent"
+if errorlevel 1 (
+  echo install: the service could not be created
+  exit /b 1
+)
+reg add "HKLM\SOFTWARE\Brekon\Fieldhaven\QVWM\Rchost32" /v CommandLine /t REG_SZ /d "%OPTIONS%" /f /reg:32 >nul
+if errorlevel 1 (
+  echo install: the options could not be written to the registry
+  exit /b 1
+)
+sc start "Brekon RCHOST Agent" >nul
+if errorlevel 1 (
+  echo install: the service was created but did not start
+  exit /b 1
+)
+echo install: "Brekon RCHOST Agent" installed and started
+exit /b 0

@@ -1,0 +1,429 @@
+// End-to-end test of the remote control agent: rchost32.exe is installed
+// with its install.cmd as a real service of the test prefix, started and
+// stopped through the service manager, and driven over TCP/IP by native
+// clients on the verify and data endpoints.
+//
+// One run covers many rules, in the order a service lives: installed and
+// started (sc query shows START_PENDING and RUNNING), the information reply,
+// a console that leaves without ending its session and the busy reply a
+// second console then gets, a second viewer that never takes over a viewing
+// session, a program started by remote execute (KSLAVE.exe), the settings
+// pipe, a "CommandLine" change that restarts the agent, and a stop while a
+// viewer is connected (three disconnect packets, then STOPPED).
+//
+// A service does not inherit the environment of the command that starts it,
+// so the port offset of this run (LINKCORE_PORT_OFFSET, see the KSLAVE test)
+// is put into the prefix's system environment, and the wineserver restarted
+// so that the service manager reads it; both are undone at the end.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/rc_wire.h"
+#include "contracts/transport.h"
+#include "libs/linkcore/client.h"
+#include "tests/e2e/wine_run.h"
+
+namespace {
+
+using namespace qv;
+using namespace std::chrono_literals;
+
+const char* const kService = "Brekon RCHOST Agent";
+const char* const kEnvKey = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment";
+const char* const kAgentKey = "HKLM\\SOFTWARE\\Brekon\\Fieldhaven\\QVWM\\Rchost32";
+const char* const kInstallDir = "C:\\rchost";
+
+bool PortFree(int type, uint16_t port) {
+    int fd = socket(AF_INET, type, 0);
+    if (fd < 0) return false;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    close(fd);
+    return ok;
+}
+
+// An offset under which the agent's two TCP ports and the slave's are free.
+uint32_t TakeOffset() {
+    uint32_t off = 20000 + static_cast<uint32_t>(getpid() % 500) * 20;
+    for (int tries = 0; tries < 500; ++tries, off = off + 20 > 30000 ? 20000 : off + 20) {
+        if (PortFree(SOCK_STREAM, static_cast<uint16_t>(rc::kVerifyTcpPort + off)) &&
+            PortFree(SOCK_STREAM, static_cast<uint16_t>(rc::kDataTcpPort + off)) &&
+            PortFree(SOCK_STREAM, static_cast<uint16_t>(1764 + off)) &&
+            PortFree(SOCK_DGRAM, static_cast<uint16_t>(LinkIpxSocketToUdpPort(rc::kVerifyIpxSocket) + off)))
+            return off;
+    }
+    return 0;
+}
+
+bool WaitBound(uint16_t port, std::chrono::milliseconds timeout) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < until) {
+        if (!PortFree(SOCK_STREAM, port)) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+// Runs a Windows program of the prefix; its output with Unix line ends.
+e2e::RunResult Wine(const std::string& program, const std::vector<std::string>& args) {
+    e2e::RunOptions o;
+    o.timeout_ms = 60000;
+    e2e::RunResult r = e2e::RunWine(program, args, o);
+    std::erase(r.out, '\r');
+    return r;
+}
+
+e2e::RunResult Reg(const std::vector<std::string>& args) { return Wine("C:\\windows\\system32\\reg.exe", args); }
+
+// The state word of `sc query` ("RUNNING", "STOPPED", ...), or "" when the
+// service is unknown.
+std::string ServiceState() {
+    const e2e::RunResult r = Wine("C:\\windows\\system32\\sc.exe", {"query", kService});
+    const std::size_t at = r.out.find("STATE");
+    if (at == std::string::npos) return "";
+    const std::size_t b = r.out.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ", r.out.find(':', at));
+    const std::size_t e = r.out.find_first_of(" \r\n", b);
+    return b == std::string::npos ? "" : r.out.substr(b, e - b);
+}
+
+// Polls until the state is `want`, recording every state seen on the way.
+bool WaitState(const std::string& want, std::set<std::string>* seen, std::chrono::seconds timeout = 20s) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < until) {
+        const std::string s = ServiceState();
+        if (seen && !s.empty()) seen->insert(s);
+        if (s == want) return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+class Agent : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // A run that failed half-way may have left the service behind.
+        Wine("C:\\windows\\system32\\cmd.exe", {"/c", "P:\\uninstall.cmd"});
+        offset_ = TakeOffset();
+        ASSERT_NE(offset_, 0u) << "no free ports for the agent";
+        setenv("LINKCORE_PORT_OFFSET", std::to_string(offset_).c_str(), 1);
+        dir_ = e2e::DriveDir('C') + "/rchost";
+        e2e::RemoveTree(dir_);
+        e2e::MakeDirs(dir_);
+        const std::string bin = std::getenv("QV_WIN32_BIN") ? std::getenv("QV_WIN32_BIN") : "";
+        for (const char* f : {"rchost32.exe", "linkcore.dll", "xlat32.dll", "install.cmd", "uninstall.cmd",
+                              "KSLAVE.exe", "rchostmsg.dll"}) {
+            if (e2e::FileExists(bin + "/" + f)) e2e::WriteFile(dir_ + "/" + f, e2e::ReadFile(bin + "/" + f));
+        }
+        // The user's settings: chat refused, an audible signal; the other
+        // permissions keep their defaults.
+        e2e::WriteFile(e2e::DriveDir('C') + "/QVCLIENT.INI", "[Sight]\r\nAllow Chat=no\r\nAllow Reboot=YES\r\n"
+                                                           "Audible Signal=yes\r\n");
+        // The offset into the system environment, read by the service
+        // manager when the wineserver starts again.
+        Reg({"add", kEnvKey, "/v", "LINKCORE_PORT_OFFSET", "/d", std::to_string(offset_), "/f"});
+        RestartWineserver();
+    }
+    static void TearDownTestSuite() {
+        Wine("C:\\windows\\system32\\cmd.exe", {"/c", std::string(kInstallDir) + "\\uninstall.cmd"});
+        Reg({"delete", kEnvKey, "/v", "LINKCORE_PORT_OFFSET", "/f"});
+        std::remove((e2e::DriveDir('C') + "/QVCLIENT.INI").c_str());
+        RestartWineserver();
+    }
+    static void RestartWineserver() {
+        const char* harness = std::getenv("QV_HARNESS");
+        ASSERT_TRUE(harness);
+        e2e::Run({harness, "up"});
+    }
+
+    static uint16_t Port(uint32_t base) { return static_cast<uint16_t>(base + offset_); }
+
+    // Connects, retrying while the agent opens the endpoint (after a restart
+    // or a reconnect). The client adds LINKCORE_PORT_OFFSET itself.
+    static std::unique_ptr<link::Client> Connect(uint32_t base) {
+        std::string err;
+        for (int i = 0; i < 100; ++i) {
+            if (auto c = link::Client::ConnectTcp("127.0.0.1", static_cast<uint16_t>(base), 5000, &err)) return c;
+            std::this_thread::sleep_for(100ms);
+        }
+        ADD_FAILURE() << err << "\n" << Log();
+        return nullptr;
+    }
+
+    // One verify request and its reply (empty on time-out).
+    static std::vector<uint8_t> Ask(link::Client& c, std::vector<uint8_t> request, int timeout_ms = 5000) {
+        EXPECT_TRUE(c.Send(request.data(), request.size()));
+        uint8_t buf[1500];
+        const int n = c.Recv(buf, sizeof buf, timeout_ms);
+        return n > 0 ? std::vector<uint8_t>(buf, buf + n) : std::vector<uint8_t>{};
+    }
+
+    static std::string Log() { return e2e::ReadFile(dir_ + "/rchost32.log"); }
+
+    static uint32_t offset_;
+    static std::string dir_;
+};
+uint32_t Agent::offset_ = 0;
+std::string Agent::dir_;
+
+e2e::RunResult Console(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{e2e::HostBinDir() + "/rcconsole", "--timeout", "5000"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.push_back("127.0.0.1");
+    e2e::RunOptions o;
+    o.timeout_ms = 60000;
+    return e2e::Run(argv, o);
+}
+
+// A viewer on the data endpoint: connects, starts viewing, reads packets.
+struct Viewer {
+    std::unique_ptr<link::Client> c;
+    std::vector<uint8_t> Next(int timeout_ms) {
+        uint8_t buf[1500];
+        const int n = c->Recv(buf, sizeof buf, timeout_ms);
+        return n > 0 ? std::vector<uint8_t>(buf, buf + n) : std::vector<uint8_t>{};
+    }
+    void Send(std::vector<uint8_t> p) { EXPECT_TRUE(c->Send(p.data(), p.size())); }
+    static std::vector<uint8_t> StartViewing(uint8_t seq, const std::string& name) {
+        std::vector<uint8_t> p{rc::PT_DATA, seq, 255, 0, rc::kCmdStartViewing, 2, 4};
+        std::string n = name;
+        n.resize(rc::kViewerNameBytes, '\0');
+        p.insert(p.end(), n.begin(), n.end());
+        return p;
+    }
+};
+
+TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
+    // Installed and started by its own script, the states watched meanwhile.
+    std::set<std::string> seen;
+    {
+        e2e::RunOptions o;
+        o.timeout_ms = 60000;
+        auto install = e2e::StartWine("C:\\windows\\system32\\cmd.exe",
+                                      {"/c", std::string(kInstallDir) + "\\install.cmd", "TCPIP"}, o);
+        while (install->Running()) {
+            const std::string s = ServiceState();
+            if (!s.empty()) seen.insert(s);
+        }
+        const e2e::RunResult r = install->Wait(1000);
+        ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    }
+    ASSERT_TRUE(WaitState("RUNNING", &seen)) << Log();
+    ASSERT_TRUE(WaitBound(Port(rc::kVerifyTcpPort), 10s)) << Log();
+    e2e::RunResult r;
+    std::cout << "service states seen while starting:";
+    for (const std::string& s : seen) std::cout << " " << s;
+    std::cout << "\n";
+    EXPECT_NE(Log().find("Creating Main Windows"), std::string::npos);
+    // The audit source is registered with the message file beside the program.
+    r = Reg({"query", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Security\\Brekon Rchost Agent"});
+    EXPECT_NE(r.out.find("C:\\rchost\\rchostmsg.dll"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("TypesSupported    REG_DWORD    0x1f"), std::string::npos) << r.out;
+
+    // The console's information query.
+    r = Console({"-c", "info 3"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    for (const char* line : {"level: 3", "product: Fieldhaven Workgroup Manager ver 1.1", "session: none",
+                             "viewer: none"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+
+    // The user's settings from QVCLIENT.INI, as a console sees them.
+    r = Console({"-c", "establish"});
+    EXPECT_NE(r.out.find("permissions: takeover reboot file-transfer remote-execute ping-test\n"), std::string::npos)
+        << r.out << r.err;
+    EXPECT_NE(r.out.find("signals: audible\n"), std::string::npos) << r.out;
+
+    // "Check out!" requests never stop the agent answering.
+    {
+        auto c = Connect(rc::kVerifyTcpPort);
+        ASSERT_TRUE(c);
+        for (uint8_t type : {rc::kSetTokenData, rc::kGetTokenData, rc::kSetTokenData}) {
+            const std::vector<uint8_t> req{0, type, 0, 0};
+            EXPECT_TRUE(c->Send(req.data(), req.size()));
+        }
+        EXPECT_EQ(Ask(*c, {0, rc::kInfoQuery, 0, 0}).size(), rc::kInfoLevel0ReplySize);
+        // One box at a time: the first request's stands, the others were dropped.
+        r = Wine("P:\\boxpress.exe", {"--service", "--caption", "Check out!", "--text",
+                                      "Console sent a request to set the token", "ok"});
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        r = Wine("P:\\boxpress.exe", {"--service", "--caption", "Check out!", "--wait", "1", "ok"});
+        EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    }
+
+    // Remote execute starts the file transfer slave, which listens.
+    r = Console({"-c", "exec KSLAVE.exe TCPIP"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(WaitBound(Port(1764), 20s)) << Log();
+
+    // A local program reads and sets the flags through the pipe.
+    r = Wine("P:\\rcpipe.exe", {"set", "0x04", "0x0001"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    r = Wine("P:\\rcpipe.exe", {"get"});
+    EXPECT_NE(r.out.find("signals 0x04 visible"), std::string::npos) << r.out << r.err;
+    EXPECT_NE(r.out.find("permissions 0x00000001 takeover\n"), std::string::npos) << r.out;
+    r = Console({"-c", "establish"});
+    EXPECT_NE(r.out.find("permissions: takeover\n"), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(Wine("P:\\rcpipe.exe", {"set", "0", "0x20F1"}).exit_code, 0);
+
+    // The user answers the consent prompt, once yes and once no.
+    for (const char* answer : {"yes", "no"}) {
+        std::vector<std::string> argv{e2e::HostBinDir() + "/rcconsole", "--wait", "30", "-c", "ask Admin transfer",
+                                      "127.0.0.1"};
+        auto ask = e2e::Spawn(argv);
+        r = Wine("P:\\boxpress.exe", {"--service", "--caption", "Brekon Remote Control Agent", "--text",
+                                      "Will you allow Admin to transfer files?", "--wait", "20", answer});
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        const e2e::RunResult a = ask->Wait(40000);
+        EXPECT_EQ(a.exit_code, answer[0] == 'y' ? 0 : 1) << a.out << a.err;
+        EXPECT_NE(a.out.find(answer[0] == 'y' ? "allowed" : "refused"), std::string::npos) << a.out << a.err;
+    }
+
+    // A change of "CommandLine" restarts the agent with the new options:
+    // here lower case after a minus sign, the IPX form (carried over UDP).
+    auto change_options = [](const std::string& value) {
+        const std::size_t mark = Log().size();
+        Reg({"add", kAgentKey, "/v", "CommandLine", "/d", value, "/f", "/reg:32"});
+        for (int i = 0; i < 100 && Log().find("Doing WinMainSetup", mark) == std::string::npos; ++i)
+            std::this_thread::sleep_for(100ms);
+        EXPECT_NE(Log().find("** Threads gone**", mark), std::string::npos) << Log();
+        EXPECT_NE(Log().find("Doing WinMainSetup", mark), std::string::npos) << Log();
+        return mark;
+    };
+    change_options("-ipx");
+    const uint16_t udp_verify = static_cast<uint16_t>(LinkIpxSocketToUdpPort(rc::kVerifyIpxSocket) + offset_);
+    for (int i = 0; i < 100 && PortFree(SOCK_DGRAM, udp_verify); ++i) std::this_thread::sleep_for(100ms);
+    r = Console({"--ipx", "-c", "info 1"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err << Log();
+    EXPECT_NE(r.out.find("transport: IPX"), std::string::npos) << r.out;
+
+    // A token that is no option is shown to the user, and the rest applies.
+    change_options("/TCPIP -L1 /SX");
+    r = Wine("P:\\boxpress.exe", {"--service", "--caption", "Remote Control Agent", "--text",
+                                  "Bad command-line parameter SX", "--wait", "20", "ok"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    ASSERT_TRUE(WaitBound(Port(rc::kVerifyTcpPort), 10s)) << Log();
+    r = Console({"-c", "info 1"});
+    EXPECT_EQ(r.exit_code, 0) << r.err << Log();
+    EXPECT_NE(r.out.find("transport: TCP/IP"), std::string::npos) << r.out;
+
+    // A console leaves without ending its session; the next one is told
+    // who holds the agent, and for how long.
+    r = Console({"--no-end", "-c", "establish"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("session established"), std::string::npos) << r.out;
+    r = Console({"-c", "establish"});
+    EXPECT_EQ(r.exit_code, 3) << r.out << r.err;
+    EXPECT_NE(r.err.find("is busy with another console (owner 127.0.0.1"), std::string::npos) << r.err;
+
+    // A viewer connects and views; a second viewer never takes over.
+    Viewer first{Connect(rc::kDataTcpPort)};
+    ASSERT_TRUE(first.c);
+    first.Send({rc::PT_CONNECT, 0, 0, 0});
+    EXPECT_EQ(first.Next(5000), (std::vector<uint8_t>{rc::PT_CONNECT_ACK, 0, 0, 0}));
+    first.Send(Viewer::StartViewing(0, "first viewer"));
+    EXPECT_EQ(first.Next(5000), (std::vector<uint8_t>{rc::PT_ACK, 0, 0, 0}));
+    Viewer second{Connect(rc::kDataTcpPort)};
+    ASSERT_TRUE(second.c);
+    second.Send({rc::PT_CONNECT, 0, 0, 0});
+    EXPECT_TRUE(second.Next(1500).empty());
+    first.Send({rc::PT_STATUS_REQUEST, 0, 0, 0});
+    EXPECT_EQ(first.Next(5000), (std::vector<uint8_t>{rc::PT_STATUS, 0, 0, 0}));
+
+    // The viewer leaves; the data endpoint opens again (with one new send
+    // thread) and serves the next viewer.
+    first.Send({rc::PT_DISCONNECT, 0, 0, 0});
+    second.c.reset();
+    for (int i = 0; i < 50 && Log().find("Restarting TCP/IP") == std::string::npos; ++i)
+        std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(WaitBound(Port(rc::kDataTcpPort), 10s));
+    first.c = Connect(rc::kDataTcpPort);
+    ASSERT_TRUE(first.c);
+    first.Send({rc::PT_CONNECT, 0, 0, 0});
+    EXPECT_EQ(first.Next(5000), (std::vector<uint8_t>{rc::PT_CONNECT_ACK, 0, 0, 0})) << Log();
+    first.Send(Viewer::StartViewing(0, "first viewer again"));
+    EXPECT_EQ(first.Next(5000), (std::vector<uint8_t>{rc::PT_ACK, 0, 0, 0}));
+    {
+        const std::string log = Log();
+        const std::size_t restart = log.find("Restarting TCP/IP");
+        std::size_t threads = 0;
+        for (std::size_t at = log.find("Starting send thread", restart); at != std::string::npos;
+             at = log.find("Starting send thread", at + 1))
+            ++threads;
+        EXPECT_EQ(threads, 1u) << log;
+    }
+
+    // A settings change while viewing waits for the end of viewing.
+    {
+        const std::size_t mark = Log().size();
+        Reg({"add", kAgentKey, "/v", "CommandLine", "/d", "TCPIP", "/f", "/reg:32"});
+        std::this_thread::sleep_for(2s);
+        EXPECT_EQ(Log().find("Doing WinMainSetup", mark), std::string::npos) << Log();
+        first.Send({rc::PT_DATA, 1, 0, 0, rc::kCmdPause});  // viewing pauses: the changes thread ends
+        for (int i = 0; i < 100 && Log().find("Doing WinMainSetup", mark) == std::string::npos; ++i)
+            std::this_thread::sleep_for(100ms);
+        EXPECT_NE(Log().find("Doing WinMainSetup", mark), std::string::npos) << Log();
+        ASSERT_TRUE(WaitBound(Port(rc::kDataTcpPort), 10s));
+        first.c = Connect(rc::kDataTcpPort);
+        ASSERT_TRUE(first.c);
+        first.Send({rc::PT_CONNECT, 0, 0, 0});
+        EXPECT_EQ(first.Next(5000), (std::vector<uint8_t>{rc::PT_CONNECT_ACK, 0, 0, 0})) << Log();
+    }
+
+    // Stopped while the viewer is connected: three disconnect packets, then
+    // the service ends.
+    seen.clear();
+    auto stop = e2e::StartWine("C:\\windows\\system32\\net.exe", {"stop", kService});
+    int disconnects = 0;
+    for (std::vector<uint8_t> p = first.Next(15000); !p.empty(); p = first.Next(5000)) {
+        if (p == std::vector<uint8_t>{rc::PT_DISCONNECT, 0, 0, 0}) ++disconnects;
+    }
+    EXPECT_EQ(disconnects, 3);
+    stop->Wait(30000);
+    EXPECT_TRUE(WaitState("STOPPED", &seen)) << Log();
+    const std::string log = Log();
+    EXPECT_NE(log.find("REALLY cleaning up!"), std::string::npos);
+    EXPECT_NE(log.find("** Threads gone**", log.find("REALLY cleaning up!")), std::string::npos) << log;
+}
+
+}  // namespace
+
+namespace {
+
+// When the set-up fails (here: the verify port is taken), the user is told
+// in a box on the services' desktop and the service ends as STOPPED with an
+// error exit code instead of claiming to run.
+TEST_F(Agent, FailedSetUpEndsTheServiceWithAnError) {
+    ASSERT_TRUE(WaitState("STOPPED", nullptr, 5s)) << "the previous test left the service running";
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(Port(rc::kVerifyTcpPort));
+    ASSERT_TRUE(fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && listen(fd, 1) == 0);
+    Reg({"add", kAgentKey, "/v", "CommandLine", "/d", "TCPIP", "/f", "/reg:32"});
+    e2e::RunResult r = Wine("C:\\windows\\system32\\sc.exe", {"start", kService});
+    EXPECT_EQ(ServiceState(), "START_PENDING");  // the box holds the set-up
+    r = Wine("P:\\boxpress.exe", {"--service", "--caption", "Remote Control Agent", "--text",
+                                  "Failed to initialize the network.", "--wait", "20", "ok"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    std::set<std::string> seen;
+    EXPECT_TRUE(WaitState("STOPPED", &seen)) << Log();
+    EXPECT_EQ(seen.count("RUNNING"), 0u);
+    r = Wine("C:\\windows\\system32\\sc.exe", {"query", kService});
+    EXPECT_NE(r.out.find("WIN32_EXIT_CODE    : 1066"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("SERVICE_EXIT_CODE  : 1 "), std::string::npos) << r.out;
+    close(fd);
+}
+
+}  // namespace
