@@ -48,26 +48,9 @@
 namespace {
 
 using namespace qv::serverlink;
+using qv::bench::FreeUdpPort;
+using qv::bench::ReadAll;
 using Clock = std::chrono::steady_clock;
-
-int FreeUdpPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // A field of /proc/PID/status in kB ("VmRSS", "VmHWM"), or -1.
 long StatusKb(pid_t pid, const std::string& field) {

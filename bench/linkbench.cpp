@@ -42,6 +42,8 @@
 namespace {
 
 using namespace qv::serverlink;
+using qv::bench::FreeUdpPort;
+using qv::bench::ReadAll;
 using Clock = std::chrono::steady_clock;
 using qv::bench::PosixPlatform;
 
@@ -58,18 +60,6 @@ public:
 private:
     PacketSink& next_;
 };
-
-int FreeUdpPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 // Median round trip of a device request (with an ID, so nothing is assigned).
 double MeasureRttUs(const std::string& ip, int port, int samples) {
@@ -94,13 +84,6 @@ double MeasureRttUs(const std::string& ip, int port, int samples) {
     if (us.empty()) return -1;
     std::sort(us.begin(), us.end());
     return us[us.size() / 2];
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 }  // namespace
