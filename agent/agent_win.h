@@ -112,6 +112,10 @@ public:
     virtual void ServiceMessage(const char* text) = 0;
 };
 AgentLog& Events();
+// The call every event goes through: ::ReportEventA. Wine's event log keeps
+// nothing, so its tests put a recorder here.
+using ReportEventFn = BOOL(WINAPI*)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCSTR*, LPVOID);
+extern ReportEventFn g_report_event;
 // Registers the audit event source with its message file (first set-up).
 void RegisterAuditSource(const std::string& program_dir);
 

@@ -5,7 +5,7 @@ if(WIN32 AND TARGET qv_localize_win)
     ${QV_ROOT}/resources/rchost32/rchost32.rc)
   target_include_directories(rchost32 PRIVATE ${QV_ROOT})
   target_link_libraries(rchost32 PRIVATE agent_core screenq qv_localize_win xlat32 linkcore qv_common
-    advapi32 shell32)
+    rchostmsg_ids advapi32 shell32)
   foreach(script install.cmd uninstall.cmd)
     add_custom_command(TARGET rchost32 POST_BUILD
       COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_CURRENT_SOURCE_DIR}/${script} ${QV_BIN}/${script})
@@ -13,5 +13,5 @@ if(WIN32 AND TARGET qv_localize_win)
 endif()
 # The log file's cap and rollover, under Wine.
 if(WIN32)
-  qv_wine_test(rchost_log_win_test SOURCES log_win.cpp log_win_test.cpp LIBS agent_core advapi32)
+  qv_wine_test(rchost_log_win_test SOURCES log_win.cpp log_win_test.cpp LIBS agent_core rchostmsg_ids advapi32)
 endif()

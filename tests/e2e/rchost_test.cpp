@@ -231,6 +231,10 @@ TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
     r = Reg({"query", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Security\\Brekon Rchost Agent"});
     EXPECT_NE(r.out.find("C:\\rchost\\rchostmsg.dll"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("TypesSupported    REG_DWORD    0x1f"), std::string::npos) << r.out;
+    // install.cmd registers the service message source with the same file.
+    r = Reg({"query", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Rchost32"});
+    EXPECT_NE(r.out.find("EventMessageFile    REG_EXPAND_SZ    C:\\rchost\\rchostmsg.dll"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("TypesSupported    REG_DWORD    0x7"), std::string::npos) << r.out;
 
     // The console's information query.
     r = Console({"-c", "info 3"});
