@@ -348,6 +348,7 @@ TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
     // The viewer leaves; the data endpoint opens again (with one new send
     // thread) and serves the next viewer.
     first.Send({rc::PT_DISCONNECT, 0, 0, 0});
+    EXPECT_EQ(first.Next(5000), (std::vector<uint8_t>{rc::PT_DISCONNECT_ACK, 0, 0, 0}));
     second.c.reset();
     for (int i = 0; i < 50 && Log().find("Restarting TCP/IP") == std::string::npos; ++i)
         std::this_thread::sleep_for(100ms);
