@@ -161,5 +161,9 @@ public:
     virtual void Reboot() = 0;
 };
 SystemReboot& Rebooter();
+// What the Windows reboot does (reboot_win.cpp): enables the shutdown
+// privilege, then calls exit_windows (::ExitWindowsEx) with reboot and force.
+using ExitWindowsFn = BOOL(WINAPI*)(UINT, DWORD);
+void RestartMachine(ExitWindowsFn exit_windows);
 
 }  // namespace qv::agent
