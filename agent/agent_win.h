@@ -128,6 +128,23 @@ void ShowCheckOutBox(const char* text);  // any thread; never blocks the caller
 std::string LoadTextOr(UINT id, const char* fallback);
 void ShowBox(const char* text, UINT flags);  // blocking box with the agent's caption
 
+// --- windows of the main thread (status_win.cpp) ---
+// The status dialog (template 15, hidden while the status is 0) and the
+// "rchost repaint" window, made on the main thread's desktop.
+void CreateWindows();
+void DestroyWindows();
+void DrainMessages();   // drops the thread's queued messages
+// The thread's desktop, behind an interface: Wine has no desktop switches.
+class ThreadDesktop {
+public:
+    virtual ~ThreadDesktop() = default;
+    virtual void Set(HDESK desktop) = 0;   // SetThreadDesktop
+};
+ThreadDesktop& ThreadDesktopOfWindows();
+// After message 1039 ended the message loop: the windows are made again on
+// the new desktop and the status set to 1; the agent's threads go on.
+void NewDesktopPass(ThreadDesktop& desktop);
+
 // --- endpoints and viewing (endpoints_win.cpp) ---
 // Opens the endpoints; `first` also opens the verify endpoint, creates the
 // send-slot event and starts VieweeThread. -1 when an endpoint failed.
