@@ -112,6 +112,10 @@ public:
     virtual void ServiceMessage(const char* text) = 0;
 };
 AgentLog& Events();
+// The call every event goes through: ::ReportEventA. Wine's event log keeps
+// nothing, so its tests put a recorder here.
+using ReportEventFn = BOOL(WINAPI*)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCSTR*, LPVOID);
+extern ReportEventFn g_report_event;
 // Registers the audit event source with its message file (first set-up).
 void RegisterAuditSource(const std::string& program_dir);
 
@@ -123,6 +127,23 @@ void CloseMainWindow();
 void ShowCheckOutBox(const char* text);  // any thread; never blocks the caller
 std::string LoadTextOr(UINT id, const char* fallback);
 void ShowBox(const char* text, UINT flags);  // blocking box with the agent's caption
+
+// --- windows of the main thread (status_win.cpp) ---
+// The status dialog (template 15, hidden while the status is 0) and the
+// "rchost repaint" window, made on the main thread's desktop.
+void CreateWindows();
+void DestroyWindows();
+void DrainMessages();   // drops the thread's queued messages
+// The thread's desktop, behind an interface: Wine has no desktop switches.
+class ThreadDesktop {
+public:
+    virtual ~ThreadDesktop() = default;
+    virtual void Set(HDESK desktop) = 0;   // SetThreadDesktop
+};
+ThreadDesktop& ThreadDesktopOfWindows();
+// After message 1039 ended the message loop: the windows are made again on
+// the new desktop and the status set to 1; the agent's threads go on.
+void NewDesktopPass(ThreadDesktop& desktop);
 
 // --- endpoints and viewing (endpoints_win.cpp) ---
 // Opens the endpoints; `first` also opens the verify endpoint, creates the
@@ -157,5 +178,9 @@ public:
     virtual void Reboot() = 0;
 };
 SystemReboot& Rebooter();
+// What the Windows reboot does (reboot_win.cpp): enables the shutdown
+// privilege, then calls exit_windows (::ExitWindowsEx) with reboot and force.
+using ExitWindowsFn = BOOL(WINAPI*)(UINT, DWORD);
+void RestartMachine(ExitWindowsFn exit_windows);
 
 }  // namespace qv::agent

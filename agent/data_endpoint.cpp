@@ -142,9 +142,11 @@ void DataEndpoint::Connect() {
 void DataEndpoint::Disconnect() {
     viewing_.Lock();
     Logf(ev_, "Received DISCONNECT 0");
+    // Acknowledged first: the reset below drops the viewer as the peer, and
+    // nothing sent after it would reach the viewer.
+    SendSmall(rc::PT_DISCONNECT_ACK, 0);
     Reset();
     SetNotReady("AD1: ** readyToSend = FALSE **");
-    SendSmall(rc::PT_DISCONNECT_ACK, 0);
     link_.Close();
     view_.connectionAlive = false;
     SetNotReady("AD: ** readyToSend = FALSE **");

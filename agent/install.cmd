@@ -1,7 +1,10 @@
 @echo off
 rem Installs the remote control agent rchost32.exe (the folder of this script)
 rem as the service "Brekon RCHOST Agent", started automatically with Windows,
-rem writes its options to the registry value "CommandLine" and starts it.
+rem writes its options to the registry value "CommandLine", registers the
+rem event source "Rchost32" of the application log with the message file
+rem rchostmsg.dll beside the program (so an event viewer shows the agent's
+rem service messages in words) and starts it.
 rem
 rem   install.cmd [OPTIONS]     e.g. install.cmd TCPIP   (default: TCPIP)
 rem
@@ -23,6 +26,17 @@ if errorlevel 1 (
 reg add "HKLM\SOFTWARE\Brekon\Fieldhaven\QVWM\Rchost32" /v CommandLine /t REG_SZ /d "%OPTIONS%" /f /reg:32 >nul
 if errorlevel 1 (
   echo install: the options could not be written to the registry
+  exit /b 1
+)
+set "EVENTKEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Rchost32"
+reg add "%EVENTKEY%" /v EventMessageFile /t REG_EXPAND_SZ /d "%~dp0rchostmsg.dll" /f >nul
+if errorlevel 1 (
+  echo install: the event source could not be registered
+  exit /b 1
+)
+reg add "%EVENTKEY%" /v TypesSupported /t REG_DWORD /d 7 /f >nul
+if errorlevel 1 (
+  echo install: the event source could not be registered
   exit /b 1
 )
 sc start "Brekon RCHOST Agent" >nul

@@ -112,24 +112,7 @@ public:
 
 class WindowsReboot final : public SystemReboot {
 public:
-    void Reboot() override {
-        HANDLE token = nullptr;
-        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, &token)) {
-            Log("OpenProcessToken failed");
-            return;
-        }
-        TOKEN_PRIVILEGES tp{};
-        if (!::LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &tp.Privileges[0].Luid)) {
-            Log("LookupPrivilegeValue failed");
-            ::CloseHandle(token);
-            return;
-        }
-        tp.PrivilegeCount = 1;
-        tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-        ::AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);
-        ::CloseHandle(token);
-        ::ExitWindowsEx(EWX_REBOOT | EWX_FORCE, 0);
-    }
+    void Reboot() override { RestartMachine(::ExitWindowsEx); }
 };
 
 // --- the settings pipe ---

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "agent/agent_win.h"
+#include "rchostmsg.h"
 
 namespace qv::agent {
 namespace {
@@ -70,7 +71,7 @@ public:
         if (!source) return;
         const char* strings[3] = {"[Unknown]", "[Unknown]", insertion};
         const WORD count = insertion ? 3 : 2;
-        if (!::ReportEventA(source, success ? EVENTLOG_AUDIT_SUCCESS : EVENTLOG_AUDIT_FAILURE, 0,
+        if (!g_report_event(source, success ? EVENTLOG_AUDIT_SUCCESS : EVENTLOG_AUDIT_FAILURE, 0,
                             static_cast<DWORD>(id), nullptr, count, 0, strings, nullptr))
             Log("ReportEvent failed: %d", static_cast<int>(::GetLastError()));
         ::DeregisterEventSource(source);
@@ -81,7 +82,10 @@ public:
             static_cast<int>(::GetLastError()));
         if (!source) return;
         const char* strings[1] = {text};
-        if (!::ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr))
+        // The message file gives the service message its own full ID
+        // (informational severity), so it does not meet audit event 1.
+        if (!g_report_event(source, EVENTLOG_INFORMATION_TYPE, 0, RCHOST_MSG_SERVICE, nullptr, 1, 0, strings,
+                            nullptr))
             Log("ReportEvent failed: %d", static_cast<int>(::GetLastError()));
         ::DeregisterEventSource(source);
     }
@@ -105,6 +109,8 @@ void WriteLine(const char* text) {
 }
 
 }  // namespace
+
+ReportEventFn g_report_event = ::ReportEventA;
 
 void Log(const char* format, ...) {
     char line[kLineMax];

@@ -1,4 +1,5 @@
-// Wine test of the agent's log file: capped, one rollover, whole lines.
+// Wine tests of the agent's logs: the log file (capped, one rollover, whole
+// lines) and the events as they reach the event log.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -6,8 +7,10 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "agent/agent_win.h"
+#include "rchostmsg.h"
 
 namespace {
 
@@ -66,6 +69,32 @@ TEST(AgentLogFile, ALongLineIsCutNotOverrun) {
     EXPECT_EQ(Slurp(log), std::string(255, 'x') + "\r\n");
     ::DeleteFileA(log.c_str());
     ::RemoveDirectoryA(dir.c_str());
+}
+
+// Wine's event log keeps nothing, so the events are recorded at the call.
+struct Reported {
+    WORD type;
+    DWORD id;
+    std::string first;
+};
+std::vector<Reported> g_reported;
+BOOL WINAPI RecordEvent(HANDLE, WORD type, WORD, DWORD id, PSID, WORD count, DWORD, LPCSTR* strings, LPVOID) {
+    g_reported.push_back({type, id, count ? strings[0] : ""});
+    return TRUE;
+}
+
+TEST(AgentEvents, UseTheMessageFilesIds) {
+    qv::agent::g_report_event = RecordEvent;
+    qv::agent::Events().Audit(qv::agent::kAuditReboot, true, nullptr);
+    qv::agent::Events().ServiceMessage("Unable to load RCHOST");
+    qv::agent::g_report_event = ::ReportEventA;
+    ASSERT_EQ(g_reported.size(), 2u);
+    EXPECT_EQ(g_reported[0].type, EVENTLOG_AUDIT_SUCCESS);
+    EXPECT_EQ(g_reported[0].id, static_cast<DWORD>(RCHOST_AUDIT_REBOOT));
+    // The service message has its own ID, shown as event 1 without meeting audit event 1.
+    EXPECT_EQ(g_reported[1].type, EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(g_reported[1].id, static_cast<DWORD>(RCHOST_MSG_SERVICE));
+    EXPECT_EQ(g_reported[1].first, "Unable to load RCHOST");
 }
 
 }  // namespace

@@ -1,17 +1,27 @@
 # rchost32.exe: the Windows service over agent_core, with install.cmd and
 # uninstall.cmd beside it in the programs' folder.
 if(WIN32 AND TARGET qv_localize_win)
-  add_executable(rchost32 service_win.cpp endpoints_win.cpp local_win.cpp log_win.cpp
+  add_executable(rchost32 service_win.cpp endpoints_win.cpp local_win.cpp log_win.cpp reboot_win.cpp status_win.cpp
     ${QV_ROOT}/resources/rchost32/rchost32.rc)
   target_include_directories(rchost32 PRIVATE ${QV_ROOT})
   target_link_libraries(rchost32 PRIVATE agent_core screenq qv_localize_win xlat32 linkcore qv_common
-    advapi32 shell32)
+    rchostmsg_ids advapi32 shell32)
   foreach(script install.cmd uninstall.cmd)
     add_custom_command(TARGET rchost32 POST_BUILD
       COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_CURRENT_SOURCE_DIR}/${script} ${QV_BIN}/${script})
   endforeach()
 endif()
-# The log file's cap and rollover, under Wine.
+# The logs and the reboot's privilege steps, under Wine.
 if(WIN32)
-  qv_wine_test(rchost_log_win_test SOURCES log_win.cpp log_win_test.cpp LIBS agent_core advapi32)
+  qv_wine_test(rchost_log_win_test SOURCES log_win.cpp log_win_test.cpp LIBS agent_core rchostmsg_ids advapi32)
+  qv_wine_test(rchost_reboot_win_test SOURCES reboot_win.cpp reboot_win_test.cpp log_win.cpp
+    LIBS agent_core rchostmsg_ids advapi32)
+endif()
+# The status dialog and the new-desktop pass, under Wine.
+if(WIN32 AND TARGET qv_localize_win)
+  qv_wine_test(rchost_status_win_test SOURCES status_win.cpp status_win_test.cpp log_win.cpp
+    ${QV_ROOT}/resources/rchost32/rchost32.rc LIBS agent_core qv_localize_win rchostmsg_ids advapi32)
+  if(TARGET rchost_status_win_test)
+    target_include_directories(rchost_status_win_test PRIVATE ${QV_ROOT})
+  endif()
 endif()

@@ -17,22 +17,14 @@
 #include <vector>
 
 #include "libs/linkcore/client.h"
+#include "tools/ftconsole/client_link.h"
 #include "tools/ftconsole/ftclient.h"
 
 namespace {
 
 using namespace qv;
+using ftc::ClientLink;
 using Clock = std::chrono::steady_clock;
-
-class ClientLink : public ftc::PacketLink {
-public:
-    explicit ClientLink(link::Client& c) : c_(c) {}
-    bool Send(const uint8_t* d, std::size_t n) override { return c_.Send(d, n); }
-    int Recv(uint8_t* b, std::size_t cap, int t) override { return c_.Recv(b, cap, t); }
-
-private:
-    link::Client& c_;
-};
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 

@@ -54,7 +54,10 @@ struct Host : VerifyHost {
 };
 
 struct Link : DataLink {
-    std::deque<Bytes> inbox;  // packets Recv hands out; empty -> returns 0
+    // Packets Recv hands out (empty -> returns 0); a received packet makes
+    // its sender the peer again. ResetSession drops the peer, as the
+    // transport does: sends then reach nobody and fail.
+    std::deque<Bytes> inbox;
     std::vector<Bytes> sent;
     bool open = true, active = true, fail_sends = false;
     int resets = 0;
@@ -63,12 +66,13 @@ struct Link : DataLink {
         if (inbox.empty()) return 0;
         Bytes p = std::move(inbox.front());
         inbox.pop_front();
+        active = true;
         const int n = static_cast<int>(std::min<std::size_t>(p.size(), static_cast<std::size_t>(cap)));
         std::copy(p.begin(), p.begin() + n, b);
         return n;
     }
     bool Send(const uint8_t* d, std::size_t n, uint32_t* e) override {
-        if (fail_sends || !open) {
+        if (fail_sends || !open || !active) {
             *e = 0x2006;
             return false;
         }
@@ -78,7 +82,10 @@ struct Link : DataLink {
     }
     bool IsOpen() override { return open; }
     bool IsSessionActive() override { return open && active; }
-    void ResetSession() override { ++resets; }
+    void ResetSession() override {
+        ++resets;
+        active = false;
+    }
     void Close() override { open = false; }
 };
 

@@ -231,6 +231,10 @@ TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
     r = Reg({"query", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Security\\Brekon Rchost Agent"});
     EXPECT_NE(r.out.find("C:\\rchost\\rchostmsg.dll"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("TypesSupported    REG_DWORD    0x1f"), std::string::npos) << r.out;
+    // install.cmd registers the service message source with the same file.
+    r = Reg({"query", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Rchost32"});
+    EXPECT_NE(r.out.find("EventMessageFile    REG_EXPAND_SZ    C:\\rchost\\rchostmsg.dll"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("TypesSupported    REG_DWORD    0x7"), std::string::npos) << r.out;
 
     // The console's information query.
     r = Console({"-c", "info 3"});
@@ -344,6 +348,7 @@ TEST_F(Agent, LivesAsAServiceAndServesConsoles) {
     // The viewer leaves; the data endpoint opens again (with one new send
     // thread) and serves the next viewer.
     first.Send({rc::PT_DISCONNECT, 0, 0, 0});
+    EXPECT_EQ(first.Next(5000), (std::vector<uint8_t>{rc::PT_DISCONNECT_ACK, 0, 0, 0}));
     second.c.reset();
     for (int i = 0; i < 50 && Log().find("Restarting TCP/IP") == std::string::npos; ++i)
         std::this_thread::sleep_for(100ms);

@@ -30,6 +30,8 @@
 
 #include "libs/linkcore/client.h"
 #include "libs/linkcore/internal.h"
+#include "tools/ftconsole/client_link.h"
+#include "tools/ftconsole/console_commands.h"
 #include "tools/ftconsole/console_text.h"
 #include "tools/ftconsole/ftclient.h"
 
@@ -44,25 +46,8 @@ constexpr int kIpxUdpFirst = 0x4000;
 constexpr int kIpxUdpLast = 0x7FFF;
 constexpr int kMaxTimeoutMs = 600000;
 
-class ClientLink : public ftc::PacketLink {
-public:
-    explicit ClientLink(link::Client& c) : c_(c) {}
-    bool Send(const uint8_t* d, std::size_t n) override { return c_.Send(d, n); }
-    int Recv(uint8_t* b, std::size_t cap, int t) override { return c_.Recv(b, cap, t); }
 
-private:
-    link::Client& c_;
-};
-
-struct CommandHelp {
-    const char* name;
-    const char* args;
-    std::size_t min_args, max_args;
-    const char* what;
-    const char* example;
-};
-
-const CommandHelp kCommands[] = {
+const ftc::CommandHelp kCommands[] = {
     {"drives", "", 0, 0, "the slave's drives", "drives"},
     {"ls", "[DIR|PATTERN]", 0, 1, "directories, then files (default: the current directory)", "ls \"C:\\Program Files\""},
     {"get", "REMOTE [LOCAL]", 1, 2, "download a file, keeping its time stamp", "get C:\\CONFIG.SYS config.sys"},
@@ -80,12 +65,7 @@ const CommandHelp kCommands[] = {
 };
 
 void PrintCommands(std::ostream& out) {
-    out << "Commands (quote paths with blanks: ls \"D:\\Program Files\"):\n";
-    for (const auto& c : kCommands) {
-        std::string head = std::string(c.name) + (*c.args ? " " : "") + c.args;
-        out << "  " << head << std::string(head.size() < 24 ? 24 - head.size() : 1, ' ') << c.what
-            << "\n      e.g. " << c.example << "\n";
-    }
+    ftc::PrintCommands(out, "Commands (quote paths with blanks: ls \"D:\\Program Files\"):", kCommands, 24);
 }
 
 void PrintHelp() {
@@ -106,12 +86,6 @@ void PrintHelp() {
     PrintCommands(std::cout);
     std::cout << "\nExit status: 0 all commands succeeded, 1 a command failed, 2 usage error\n"
                  "or the slave not reached.\n";
-}
-
-const CommandHelp* FindCommand(const std::string& name) {
-    for (const auto& c : kCommands)
-        if (name == c.name) return &c;
-    return nullptr;
 }
 
 bool Report(const std::string& what, const ftc::Result& r) {
@@ -417,18 +391,7 @@ bool Remove(ftc::FtClient& c, const std::string& path) {
 // Runs one command; false when it failed. *stop on quit/exit.
 bool RunCommand(ftc::FtClient& c, const std::vector<std::string>& w, bool* stop) {
     const std::string& cmd = w[0];
-    const CommandHelp* help = FindCommand(cmd);
-    if (!help) {
-        std::cerr << "unknown command: " << cmd << " (type help for the list)\n";
-        return false;
-    }
-    const std::size_t n = w.size() - 1;
-    if (n < help->min_args || n > help->max_args) {
-        std::cerr << cmd << ": " << (n < help->min_args ? "missing argument" : "too many arguments")
-                  << "; usage: " << cmd << (*help->args ? " " : "") << help->args << ", e.g. " << help->example
-                  << " (type help for the list)\n";
-        return false;
-    }
+    if (!ftc::CheckCommand(kCommands, w, std::cerr)) return false;
     auto arg = [&](std::size_t i) { return i < w.size() ? w[i] : std::string(); };
     if (cmd == "help") {
         PrintCommands(std::cout);
@@ -494,13 +457,7 @@ int Usage(const std::string& problem) {
 // A whole decimal number from lo to hi.
 bool Number(const char* text, int lo, int hi, int* out) {
     long v = 0;
-    if (!*text) return false;
-    for (const char* p = text; *p; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        v = v * 10 + (*p - '0');
-        if (v > hi) return false;
-    }
-    if (v < lo) return false;
+    if (!ftc::Number(text, lo, hi, &v)) return false;
     *out = static_cast<int>(v);
     return true;
 }
@@ -561,7 +518,7 @@ int main(int argc, char** argv) {
         std::cerr << "ftconsole: " << err << "\n";
         return 2;
     }
-    ClientLink link(*client);
+    ftc::ClientLink link(*client);
     ftc::FtClient c(link, timeout);
     ftc::Result hello = c.Existence();
     if (!hello.ok) {

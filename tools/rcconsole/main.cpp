@@ -34,6 +34,8 @@
 
 #include "libs/linkcore/client.h"
 #include "libs/linkcore/internal.h"
+#include "tools/ftconsole/client_link.h"
+#include "tools/ftconsole/console_commands.h"
 #include "tools/ftconsole/console_text.h"
 #include "tools/ftconsole/ftclient.h"
 #include "tools/rcconsole/rcclient.h"
@@ -56,25 +58,8 @@ constexpr int kExitFailed = 1, kExitUsage = 2, kExitBusy = 3, kExitInterrupted =
 volatile sig_atomic_t g_interrupted = 0;
 void OnInterrupt(int) { g_interrupted = 1; }
 
-class ClientLink : public ftc::PacketLink {
-public:
-    explicit ClientLink(link::Client& c) : c_(c) {}
-    bool Send(const uint8_t* d, std::size_t n) override { return c_.Send(d, n); }
-    int Recv(uint8_t* b, std::size_t cap, int t) override { return c_.Recv(b, cap, t); }
 
-private:
-    link::Client& c_;
-};
-
-struct CommandHelp {
-    const char* name;
-    const char* args;
-    std::size_t min_args, max_args;
-    const char* what;
-    const char* example;
-};
-
-const CommandHelp kCommands[] = {
+const ftc::CommandHelp kCommands[] = {
     {"info", "[LEVEL]", 0, 1, "the agent's information, level 0 to 3 (default 3); needs no session", "info 3"},
     {"establish", "", 0, 0, "establish the session and show the user's permissions and signals", "establish"},
     {"exec", "[-k] PROGRAM [ARGS]", 1, 64, "run a program on the machine (-k: the agent puts K before its name)",
@@ -90,12 +75,7 @@ const CommandHelp kCommands[] = {
 };
 
 void PrintCommands(std::ostream& out) {
-    out << "Commands (quote words with blanks: exec notepad \"C:\\My Notes.txt\"):\n";
-    for (const auto& c : kCommands) {
-        std::string head = std::string(c.name) + (*c.args ? " " : "") + c.args;
-        out << "  " << head << std::string(head.size() < 26 ? 26 - head.size() : 1, ' ') << c.what
-            << "\n      e.g. " << c.example << "\n";
-    }
+    ftc::PrintCommands(out, "Commands (quote words with blanks: exec notepad \"C:\\My Notes.txt\"):", kCommands, 26);
 }
 
 const char kUsage[] =
@@ -132,26 +112,6 @@ void PrintHelp() {
                  "with another console, 130 interrupted.\n";
 }
 
-const CommandHelp* FindCommand(const std::string& name) {
-    for (const auto& c : kCommands)
-        if (name == c.name) return &c;
-    return nullptr;
-}
-
-// A whole decimal number from lo to hi.
-bool Number(const std::string& text, long lo, long hi, long* out) {
-    long v = 0;
-    if (text.empty()) return false;
-    for (char ch : text) {
-        if (ch < '0' || ch > '9') return false;
-        v = v * 10 + (ch - '0');
-        if (v > hi) return false;
-    }
-    if (v < lo) return false;
-    *out = v;
-    return true;
-}
-
 std::string Quoted(const std::string& w) {
     return w.find_first_of(" \t") == std::string::npos ? w : "\"" + w + "\"";
 }
@@ -180,7 +140,7 @@ public:
     bool Open() {
         verify_ = Connect(opt_.port, opt_.ipx ? rc::kVerifyIpxSocket : rc::kVerifyTcpPort, &verify_at_);
         if (!verify_) return false;
-        vlink_ = std::make_unique<ClientLink>(*verify_);
+        vlink_ = std::make_unique<ftc::ClientLink>(*verify_);
         client_ = std::make_unique<rcc::RcClient>(*vlink_, static_cast<int>(opt_.timeout));
         return true;
     }
@@ -208,18 +168,7 @@ public:
     // Runs one command line's words; false when it failed.
     bool Run(const std::vector<std::string>& w, bool* stop) {
         const std::string& cmd = w[0];
-        const CommandHelp* help = FindCommand(cmd);
-        if (!help) {
-            std::cerr << "unknown command: " << cmd << " (type help for the list)\n";
-            return false;
-        }
-        const std::size_t n = w.size() - 1;
-        if (n < help->min_args || n > help->max_args) {
-            std::cerr << cmd << ": " << (n < help->min_args ? "missing argument" : "too many arguments")
-                      << "; usage: " << cmd << (*help->args ? " " : "") << help->args << ", e.g. "
-                      << help->example << " (type help for the list)\n";
-            return false;
-        }
+        if (!ftc::CheckCommand(kCommands, w, std::cerr)) return false;
         if (cmd == "help") {
             PrintCommands(std::cout);
             return true;
@@ -300,7 +249,7 @@ private:
 
     bool Info(const std::string& level_text) {
         long level = 0;
-        if (!Number(level_text, 0, 3, &level)) {
+        if (!ftc::Number(level_text, 0, 3, &level)) {
             std::cerr << "info: the level is a number from 0 to 3\n";
             return false;
         }
@@ -466,11 +415,11 @@ private:
 
     bool Watch(const std::string& bits_text, const std::string& seconds_text) {
         long bits = 0, seconds = 0;
-        if (!Number(bits_text, 1, 8, &bits) || (bits != 1 && bits != 4 && bits != 8)) {
+        if (!ftc::Number(bits_text, 1, 8, &bits) || (bits != 1 && bits != 4 && bits != 8)) {
             std::cerr << "watch: the colour depth is 1, 4 or 8 bits\n";
             return false;
         }
-        if (!Number(seconds_text, 0, 86400, &seconds)) {
+        if (!ftc::Number(seconds_text, 0, 86400, &seconds)) {
             std::cerr << "watch: SECONDS is a number from 0 (until Ctrl-C) to 86400\n";
             return false;
         }
@@ -586,7 +535,7 @@ private:
 
     Options opt_;
     std::unique_ptr<link::Client> verify_;
-    std::unique_ptr<ClientLink> vlink_;
+    std::unique_ptr<ftc::ClientLink> vlink_;
     std::unique_ptr<rcc::RcClient> client_;
     std::string verify_at_;
     bool established_ = false, have_flags_ = false;
@@ -618,13 +567,13 @@ int main(int argc, char** argv) {
         } else if (a == "--no-end") {
             opt.no_end = true;
         } else if (a == "--port" || a == "--data-port") {
-            if (!has_value || !Number(argv[++i], 1, 65535, a == "--port" ? &opt.port : &opt.data_port))
+            if (!has_value || !ftc::Number(argv[++i], 1, 65535, a == "--port" ? &opt.port : &opt.data_port))
                 return Usage(a + " needs a port number from 1 to 65535");
         } else if (a == "--timeout") {
-            if (!has_value || !Number(argv[++i], 1, kMaxTimeoutMs, &opt.timeout))
+            if (!has_value || !ftc::Number(argv[++i], 1, kMaxTimeoutMs, &opt.timeout))
                 return Usage("--timeout needs milliseconds from 1 to " + std::to_string(kMaxTimeoutMs));
         } else if (a == "--wait") {
-            if (!has_value || !Number(argv[++i], 1, 86400, &opt.wait_s))
+            if (!has_value || !ftc::Number(argv[++i], 1, 86400, &opt.wait_s))
                 return Usage("--wait needs seconds from 1 to 86400");
         } else if (a == "--name") {
             if (!has_value) return Usage("--name needs the viewer name");

@@ -93,36 +93,28 @@ Outcome RcClient::Establish(EstablishReply* flags) {
     return o;
 }
 
-Outcome RcClient::End() {
+// A request with no data whose reply is only a status (end, validation). No
+// reply within wait_ms is not a failure; mark_no_reply says so in the outcome.
+Outcome RcClient::StatusExchange(uint8_t type, int wait_ms, const char* what, bool mark_no_reply) {
     Outcome o;
-    const Bytes req = SimpleRequest(rc::kEndSession);
+    const Bytes req = SimpleRequest(type);
     if (!link_.Send(req.data(), req.size())) {
         o.error = "cannot send to the agent";
         return o;
     }
     Bytes got;
-    switch (AwaitReply(rc::kEndSession, timeout_ms_, &got)) {
-    case Wait::kReply: return FromStatus(got.data(), got.size(), "ending the session");
-    case Wait::kTimeOut: o.ok = true; o.no_reply = true; return o;
+    switch (AwaitReply(type, wait_ms, &got)) {
+    case Wait::kReply: return FromStatus(got.data(), got.size(), what);
+    case Wait::kTimeOut: o.ok = true; o.no_reply = mark_no_reply; return o;
     case Wait::kBroken: o.error = "the connection to the agent broke"; return o;
     }
     return o;
 }
 
+Outcome RcClient::End() { return StatusExchange(rc::kEndSession, timeout_ms_, "ending the session", true); }
+
 Outcome RcClient::Validate(int quiet_ms) {
-    Outcome o;
-    const Bytes req = SimpleRequest(rc::kValidateViewer);
-    if (!link_.Send(req.data(), req.size())) {
-        o.error = "cannot send to the agent";
-        return o;
-    }
-    Bytes got;
-    switch (AwaitReply(rc::kValidateViewer, quiet_ms, &got)) {
-    case Wait::kReply: return FromStatus(got.data(), got.size(), "the validation");
-    case Wait::kTimeOut: o.ok = true; return o;
-    case Wait::kBroken: o.error = "the connection to the agent broke"; return o;
-    }
-    return o;
+    return StatusExchange(rc::kValidateViewer, quiet_ms, "the validation", false);
 }
 
 Outcome RcClient::Command(const CommandRecord& rec, bool repeatable, CommandReply* reply) {

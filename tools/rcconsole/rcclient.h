@@ -56,6 +56,7 @@ private:
     // Reads packets until one starting {0, type} arrives or wait_ms pass.
     enum class Wait { kReply, kTimeOut, kBroken };
     Wait AwaitReply(uint8_t type, int wait_ms, Bytes* got);
+    Outcome StatusExchange(uint8_t type, int wait_ms, const char* what, bool mark_no_reply);
     Outcome FromStatus(const uint8_t* p, std::size_t n, const char* what);
 
     ftc::PacketLink& link_;
