@@ -6,10 +6,16 @@ if(WIN32 AND TARGET qv_localize_win)
   target_include_directories(rchost32 PRIVATE ${QV_ROOT})
   target_link_libraries(rchost32 PRIVATE agent_core screenq qv_localize_win xlat32 linkcore qv_common
     rchostmsg_ids advapi32 shell32)
+  # The scripts are copied whenever they change, not only when the program relinks.
+  set(rchost_scripts)
   foreach(script install.cmd uninstall.cmd)
-    add_custom_command(TARGET rchost32 POST_BUILD
-      COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_CURRENT_SOURCE_DIR}/${script} ${QV_BIN}/${script})
+    add_custom_command(OUTPUT ${QV_BIN}/${script}
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_CURRENT_SOURCE_DIR}/${script} ${QV_BIN}/${script}
+      DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${script})
+    list(APPEND rchost_scripts ${QV_BIN}/${script})
   endforeach()
+  add_custom_target(rchost_scripts ALL DEPENDS ${rchost_scripts})
+  add_dependencies(rchost32 rchost_scripts)
 endif()
 # The logs and the reboot's privilege steps, under Wine.
 if(WIN32)
