@@ -28,6 +28,7 @@ namespace {
 
 using namespace qv;
 using namespace std::chrono_literals;
+using e2e::PortFree;
 
 constexpr uint16_t kSlavePort = 1764;
 constexpr uint16_t kSlaveUdpPort = 0x4041;  // IPX socket 0x0041 by the port rule
@@ -75,17 +76,6 @@ void SetMTime(const std::string& path, time_t t) {
 // time on this machine, and a port the previous test used may still be in
 // TIME_WAIT). The slave gets the offset in its environment; this process
 // and the consoles it starts get it through setenv.
-bool PortFree(int type, uint16_t port) {
-    int fd = socket(AF_INET, type, 0);
-    if (fd < 0) return false;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    close(fd);
-    return ok;
-}
-
 uint32_t TakeOffset() {
     static uint32_t next = 1000 + static_cast<uint32_t>(getpid() % 400) * 20;
     for (int tries = 0; tries < 400; ++tries) {

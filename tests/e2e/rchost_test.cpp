@@ -38,22 +38,12 @@ namespace {
 
 using namespace qv;
 using namespace std::chrono_literals;
+using e2e::PortFree;
 
 const char* const kService = "Brekon RCHOST Agent";
 const char* const kEnvKey = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment";
 const char* const kAgentKey = "HKLM\\SOFTWARE\\Brekon\\Fieldhaven\\QVWM\\Rchost32";
 const char* const kInstallDir = "C:\\rchost";
-
-bool PortFree(int type, uint16_t port) {
-    int fd = socket(AF_INET, type, 0);
-    if (fd < 0) return false;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    close(fd);
-    return ok;
-}
 
 // An offset under which the agent's two TCP ports and the slave's are free.
 uint32_t TakeOffset() {

@@ -252,6 +252,17 @@ void MakeDirs(const std::string& path) {
     fs::create_directories(path, ec);
 }
 
+bool PortFree(int type, uint16_t port) {
+    int fd = ::socket(AF_INET, type, 0);
+    if (fd < 0) return false;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(fd);
+    return ok;
+}
+
 int FreeUdpPort() {
     int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) return 0;

@@ -8,6 +8,7 @@
 // hung program fails its test instead of the whole run.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -81,6 +82,9 @@ void MakeDirs(const std::string& path);
 
 // A loopback UDP port that nobody uses at the moment (for servers the tests start).
 int FreeUdpPort();
+// Whether a port of this socket type (SOCK_STREAM, SOCK_DGRAM) can be bound
+// on every address at the moment.
+bool PortFree(int type, uint16_t port);
 
 // Removes the lines Wine prints on standard error even with WINEDEBUG=-all.
 std::string CleanWineNoise(const std::string& err);

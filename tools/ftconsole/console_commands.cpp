@@ -1,5 +1,7 @@
 #include "tools/ftconsole/console_commands.h"
 
+#include "tools/ftconsole/console_text.h"
+
 namespace qv::ftc {
 
 void PrintCommands(std::ostream& out, const char* heading, CommandTable table, std::size_t column) {
@@ -40,6 +42,17 @@ bool Number(const std::string& text, long lo, long hi, long* out) {
     if (v < lo) return false;
     *out = v;
     return true;
+}
+
+bool RunLine(const std::string& line, std::ostream& err,
+             const std::function<bool(const std::vector<std::string>&)>& run) {
+    std::vector<std::string> words;
+    std::string problem;
+    if (!SplitWords(line, &words, &problem)) {
+        err << problem << "\n";
+        return false;
+    }
+    return words.empty() || run(words);
 }
 
 }  // namespace qv::ftc

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <ostream>
 #include <span>
 #include <string>
@@ -28,6 +29,12 @@ void PrintCommands(std::ostream& out, const char* heading, CommandTable table, s
 // many arguments as it takes; otherwise null, with the reason and the
 // command's usage written to `err`.
 const CommandHelp* CheckCommand(CommandTable table, const std::vector<std::string>& words, std::ostream& err);
+
+// Splits a typed line into words and runs them through `run` (a line that
+// is only blanks runs nothing). A line that cannot be split (an unclosed
+// quote) is reported on `err`. False when the line failed.
+bool RunLine(const std::string& line, std::ostream& err,
+             const std::function<bool(const std::vector<std::string>&)>& run);
 
 // A whole decimal number from lo to hi (no sign, no blanks).
 bool Number(const std::string& text, long lo, long hi, long* out);

@@ -532,15 +532,7 @@ int main(int argc, char** argv) {
 
     bool all_ok = true, stop = false;
     auto run = [&](const std::string& line) {
-        std::vector<std::string> w;
-        std::string problem;
-        if (!ftc::SplitWords(line, &w, &problem)) {
-            std::cerr << problem << "\n";
-            all_ok = false;
-            return;
-        }
-        if (w.empty()) return;
-        if (!RunCommand(c, w, &stop)) all_ok = false;
+        if (!ftc::RunLine(line, std::cerr, [&](const auto& w) { return RunCommand(c, w, &stop); })) all_ok = false;
     };
     if (have_script) {
         for (const std::string& part : ftc::SplitScript(script)) {

@@ -611,15 +611,7 @@ int main(int argc, char** argv) {
     if (!console.Open()) return kExitUsage;
     bool all_ok = true, stop = false;
     auto run = [&](const std::string& line) {
-        std::vector<std::string> w;
-        std::string problem;
-        if (!ftc::SplitWords(line, &w, &problem)) {
-            std::cerr << problem << "\n";
-            all_ok = false;
-            return;
-        }
-        if (w.empty()) return;
-        if (!console.Run(w, &stop)) all_ok = false;
+        if (!ftc::RunLine(line, std::cerr, [&](const auto& w) { return console.Run(w, &stop); })) all_ok = false;
         if (g_interrupted) stop = true;
     };
     if (have_script) {
