@@ -1,7 +1,8 @@
 // Fuzz target for the parsers of registry data the hardware scan reads: the
 // full resource descriptors of "Configuration Data" values, the processor
 // "Identifier" and vendor texts, the multifunction adapters' bus list, the
-// video device value, and the string-table templates of the items.
+// video device value and numbers, the keyboard and timing numbers, and the
+// string-table templates of the items.
 //
 // Input: a byte giving the length of the configuration data that follows,
 // those bytes, then zero-separated texts: the processor identifier, the
@@ -66,6 +67,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int i = 2; i < 5; ++i) AppendBus(bus, f[i]);
     if (bus.size() > kBusListMax) Fail();
     WriteBusItem(sink, bus);
+
+    // The registry's numbers of the video, keyboard and timing queries, from
+    // the configuration data's bytes.
+    auto word = [&](std::size_t at) {
+        std::uint32_t v = 0;
+        for (std::size_t k = 0; k < 4 && at + k < value.size(); ++k) v |= static_cast<std::uint32_t>(value[at + k]) << (8 * k);
+        return v;
+    };
+    VideoFacts video;
+    video.adapter_found = word(0) & 1;
+    video.adapter_string = f[5];
+    video.chip_type = f[6];
+    video.memory_read = word(0) & 2;
+    video.memory_bytes = word(4);
+    video.mode_read = word(0) & 4;
+    video.width = static_cast<int>(word(8));
+    video.height = static_cast<int>(word(12));
+    video.bits_per_pixel = static_cast<int>(word(16));
+    video.planes = static_cast<int>(word(20));
+    WriteVideoItems(sink, video);
+    WriteKeyboardItems(sink, static_cast<int>(word(24)), static_cast<int>(word(28)), static_cast<int>(word(32)),
+                       static_cast<int>(word(36)));
+    WriteMouseItem(sink, word(40));
+    WriteBiosDate(sink, f[1]);
+    WriteSystemModel(sink, f[2]);
+    SpeedReading(word(44), word(48), word(52) | static_cast<std::uint64_t>(word(56)) << 32);
+    TableCycles(SpeedFamilyIndex(word(60), word(64)));
 
     VideoDeviceKey(f[5]);
     FillNumbers(f[6], {static_cast<long>(number), -1L, 2147483647L});
