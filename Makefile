@@ -48,7 +48,7 @@ check: build
 FUZZ_SECONDS ?= 60
 fuzz:
 	@scripts/setup.sh fuzz
-	CC=clang CXX=clang++ cmake -S . -B $(B)/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	CC=clang CXX=clang++ cmake -S . -B $(B)/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_FUZZ=ON
 	cmake --build $(B)/fuzz -j $(JOBS) --target fuzz_targets
 	@scripts/fuzz.sh $(B)/fuzz $(FUZZ_SECONDS)
 

@@ -60,6 +60,22 @@ else()
   endif()
   find_package(GTest REQUIRED)
   find_package(Threads REQUIRED)
+  # A clang build with libFuzzer builds the fuzz targets. Under QV_FUZZ
+  # (`make fuzz`) every file is compiled with the fuzzer's coverage
+  # instrumentation, libraries included, so that libFuzzer sees the
+  # parsers' branches and not only its target's own file.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    include(CheckCXXSourceCompiles)
+    set(CMAKE_REQUIRED_FLAGS "-fsanitize=fuzzer")
+    check_cxx_source_compiles(
+      "#include <cstdint>\n#include <cstddef>\nextern \"C\" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }"
+      QV_HAVE_LIBFUZZER)
+    unset(CMAKE_REQUIRED_FLAGS)
+  endif()
+  option(QV_FUZZ "Instrument every file for libFuzzer (clang)" OFF)
+  if(QV_FUZZ AND QV_HAVE_LIBFUZZER)
+    add_compile_options(-fsanitize=fuzzer-no-link)
+  endif()
 endif()
 
 # The Wine prefix is brought up once per test run and stopped at its end.
@@ -137,22 +153,23 @@ endfunction()
 # A libFuzzer target for one parser, built when the host compiler is clang
 # with libFuzzer (`make fuzz` sets up such a tree and runs every target):
 #   qv_fuzz_target(name SOURCES fuzz/x_fuzz.cpp LIBS ...)
-# The same fuzz body also runs in CI through a GoogleTest driver that feeds it
-# mutated inputs under the sanitizers.
+# Its seeds are the files of fuzz/corpus/<name> beside the caller's
+# CMakeLists.txt, a libFuzzer dictionary may sit beside them as
+# fuzz/<name>.dict. Where seeds exist, every host build also runs the target
+# over them and over a few thousand inputs mutated from them under the
+# sanitizers (test <name>_seeds, common/fuzz_seeds_test.cpp); some targets
+# have a GoogleTest driver of their own instead.
 function(qv_fuzz_target name)
-  if(WIN32 OR NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-    return()
+  cmake_parse_arguments(A "" "ROUNDS" "SOURCES;LIBS" ${ARGN})
+  set(seeds ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus/${name})
+  if(NOT WIN32 AND IS_DIRECTORY ${seeds})
+    if(NOT A_ROUNDS)
+      set(A_ROUNDS 3000)
+    endif()
+    qv_host_test(${name}_seeds SOURCES ${A_SOURCES} ${QV_ROOT}/common/fuzz_seeds_test.cpp LIBS ${A_LIBS})
+    target_compile_definitions(${name}_seeds PRIVATE QV_FUZZ_SEEDS="${seeds}" QV_FUZZ_ROUNDS=${A_ROUNDS})
   endif()
-  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
-  if(NOT DEFINED QV_HAVE_LIBFUZZER)
-    include(CheckCXXSourceCompiles)
-    set(CMAKE_REQUIRED_FLAGS "-fsanitize=fuzzer")
-    check_cxx_source_compiles(
-      "#include <cstdint>\n#include <cstddef>\nextern \"C\" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }"
-      QV_HAVE_LIBFUZZER)
-    unset(CMAKE_REQUIRED_FLAGS)
-  endif()
-  if(NOT QV_HAVE_LIBFUZZER)
+  if(WIN32 OR NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang" OR NOT QV_HAVE_LIBFUZZER)
     return()
   endif()
   add_executable(${name} ${A_SOURCES})

@@ -73,11 +73,13 @@ void FtSession::CloseOpenFile() {
 FtSession::Outcome FtSession::Handle() {
     Outcome out;
     out.reply = true;
+    const uint16_t previous_status = reply_.status;
     reply_.status = kStatusOk;
     const uint16_t cmd = request_.command;
     switch (cmd) {
     case FT_NONE:
         out.reply = false;
+        reply_.status = previous_status;  // no reply: the last one stays as it was
         break;
     case FT_SERVER_INFO:
     case FT_VOLUME_INFO:
@@ -85,7 +87,11 @@ FtSession::Outcome FtSession::Handle() {
         Line(cmd == FT_SERVER_INFO ? kTextServerInfo : cmd == FT_VOLUME_INFO ? kTextVolumeInfo
                                                                             : kTextSecondaryVolumeInfo);
         CloseOpenFile();
-        break;  // the previous reply goes out again, with status 0
+        // The previous reply goes out again as it was: a failure stays a
+        // failure, so a console that asks again never takes a refused
+        // command (or a listing block that was never made) for done.
+        reply_.status = previous_status;
+        break;
     case FT_DRIVE_INFO:
         Line(kTextDriveInfo);
         CloseOpenFile();
@@ -239,6 +245,7 @@ FtSession::Outcome FtSession::Handle() {
     default:
         LineWithNumber(kTextUnknownCommand, cmd);
         out.reply = false;
+        reply_.status = previous_status;
         break;
     }
     return out;

@@ -4,7 +4,7 @@
 // FtSession owns the request and reply buffers for the whole run (a reply
 // field a command does not set keeps its previous value, which the console
 // relies on when it asks for FT_SERVER_INFO and gets the previous reply
-// again) and the transfer state: the one open file, the listing counter and
+// again, its status included) and the transfer state: the one open file, the listing counter and
 // search, and the upload's saved path and time stamp. Handle() carries out
 // one request through the FileSystem and says whether a reply is to be sent;
 // the receive loop around it (slave_win.cpp) owns the transport.

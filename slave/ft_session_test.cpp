@@ -137,6 +137,15 @@ TEST_F(FtSessionTest, ExistenceAndServerInfoRepeatIt) {
     EXPECT_EQ(again.command, FT_EXISTENCE);
     EXPECT_EQ(Data(again), std::string("HEY BUB", 8));
     EXPECT_EQ(ui.lines.back(), "Received a request to send server information.");
+    // A failure asked for again stays a failure.
+    ASSERT_EQ(Do(FT_DELETE_FILE, 0, "C:\\NONE").status, 2);
+    Do(FT_NONE);
+    Do(50);  // requests without a reply leave it as it was
+    for (uint16_t cmd : {FT_SERVER_INFO, FT_VOLUME_INFO, FT_SECONDARY_VOLUME_INFO}) {
+        Reply rep = Do(cmd);
+        EXPECT_EQ(rep.command, FT_DELETE_FILE);
+        EXPECT_EQ(rep.status, 2);
+    }
 }
 
 TEST_F(FtSessionTest, CommandZeroAndUnknownGetNoReply) {

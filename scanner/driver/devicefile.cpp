@@ -1,5 +1,6 @@
 #include "scanner/driver/devicefile.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "common/text.h"
@@ -29,6 +30,16 @@ void ApplyDeviceFileLine(std::string line, const std::string& device_label, RunS
         if (!value.empty()) state.remembered_server = value;
     } else if (!line.empty() && state.device_file_other_lines.size() < kDeviceFileOtherLinesMax) {
         state.device_file_other_lines.push_back(line);
+    }
+}
+
+void ApplyDeviceFileText(std::string_view text, const std::string& device_label, RunState& state) {
+    while (!text.empty()) {
+        std::size_t n = std::min(text.find('\n'), kDeviceFileLineMax - 2) + 1;
+        if (n > text.size()) n = text.size();
+        std::string_view piece = text.substr(0, n);
+        text.remove_prefix(n);
+        ApplyDeviceFileLine(std::string(piece.substr(0, piece.find('\0'))), device_label, state);
     }
 }
 

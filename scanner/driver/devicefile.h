@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "scanner/driver/settings.h"
@@ -28,6 +29,12 @@ constexpr std::size_t kDeviceFileOtherLinesMax = 32;
 // does not lose it. `device_label` is the "Device ID =" label from the
 // string table.
 void ApplyDeviceFileLine(std::string line, const std::string& device_label, RunState& state);
+
+// Applies the file's text (as read in text mode) the way the program reads
+// it with a line buffer of kDeviceFileLineMax bytes: in pieces that end
+// after a line break or when the buffer is full, each one taken up to its
+// first zero byte.
+void ApplyDeviceFileText(std::string_view text, const std::string& device_label, RunState& state);
 
 // The file's text with "\n" line ends (the program writes it in text mode).
 // The server line names this run's server, else the remembered one; it is

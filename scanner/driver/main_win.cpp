@@ -146,10 +146,11 @@ void ReadDeviceFile() {
         qv::ReportFileError(path, errno);
         return;
     }
-    std::string label = LoadLabel(kLabelDeviceId);
-    char line[kDeviceFileLineMax];
-    while (std::fgets(line, sizeof line, f)) ApplyDeviceFileLine(line, label, State());
+    std::string text;
+    char buf[512];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
     std::fclose(f);
+    ApplyDeviceFileText(text, LoadLabel(kLabelDeviceId), State());
 }
 
 // Rewrites QVISCAN.CFG with this run's device ID and server, hidden.

@@ -116,6 +116,15 @@ std::size_t EncodeConfigList(const std::vector<ConfigEntry>& entries, std::size_
     for (std::size_t i = first; i < entries.size(); ++i) {
         const ConfigEntry& e = entries[i];
         std::size_t need = e.directory.size() + 1 + e.file.size() + 1 + 8;
+        // An empty directory would read as the list's end and a zero byte
+        // inside a text as the text's end, cutting off every later entry;
+        // an entry longer than a packet never fits. Such entries (only a
+        // damaged index holds them) are passed over.
+        if (e.directory.empty() || e.directory.find('\0') != std::string::npos ||
+            e.file.find('\0') != std::string::npos || need + 1 > kPayloadSize) {
+            ++done;
+            continue;
+        }
         if (pos + need + 1 > cap) break;     // keep room for the ending zero
         std::memcpy(out + pos, e.directory.data(), e.directory.size());
         pos += e.directory.size();

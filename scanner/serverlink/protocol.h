@@ -113,8 +113,10 @@ struct ConfigEntry {
 std::vector<ConfigEntry> DecodeConfigList(const std::uint8_t* data, std::size_t len);
 
 // Encodes as many of `entries` (from `first` on) as fit in `cap` bytes
-// together with the ending zero byte; returns the number encoded and sets
-// *used to the bytes written (at least 1 when cap >= 1).
+// together with the ending zero byte; returns the number taken (encoded, or
+// passed over as impossible to send: an empty directory, a zero byte in a
+// text, longer than a packet) and sets *used to the bytes written (at least
+// 1 when cap >= 1).
 std::size_t EncodeConfigList(const std::vector<ConfigEntry>& entries, std::size_t first,
                              std::uint8_t* out, std::size_t cap, std::size_t* used);
 

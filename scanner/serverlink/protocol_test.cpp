@@ -125,6 +125,19 @@ TEST(ConfigList, DecodeAndEncode) {
     EXPECT_EQ(used, 24u);
     EXPECT_EQ(EncodeConfigList(in, 1, buf, sizeof buf, &used), 1u);
 
+    // Entries that cannot travel (from a damaged index) are passed over
+    // instead of ending the list early for the entries after them.
+    std::vector<ConfigEntry> odd = {{"", "A.INI", 1, 1},
+                                    {std::string("C:\\\0X", 5), "B.INI", 2, 2},
+                                    {"C:\\", std::string("C\0.INI", 6), 3, 3},
+                                    {std::string(600, 'D'), "E.INI", 4, 4},
+                                    {"C:\\", "F.INI", 5, 5}};
+    std::uint8_t big[kPayloadSize];
+    EXPECT_EQ(EncodeConfigList(odd, 0, big, sizeof big, &used), 5u);
+    out = DecodeConfigList(big, used);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].file, "F.INI");
+
     // Truncated entries end the list instead of reading past the data.
     std::uint8_t cut[] = {'C', ':', '\\', 0, 'A', 0, 1, 2, 3};
     EXPECT_TRUE(DecodeConfigList(cut, sizeof cut).empty());

@@ -60,7 +60,9 @@ void CheckProgress(uint64_t done, uint64_t total) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ScriptLink link(data, size);
-    FtClient c(link, 1, 1);
+    // The script never blocks: a long time-out only keeps a slow run (under
+    // the sanitizers, on a busy machine) from timing out before it reads.
+    FtClient c(link, 60000, 1);
     c.Existence();
     std::vector<int> drives;
     c.Drives(&drives);
