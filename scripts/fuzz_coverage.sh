@@ -28,6 +28,10 @@ declare -A files=(
     [appdb_fuzz]="scanner/software/appdb.cpp scanner/software/learn.cpp"
     [regdata_fuzz]="scanner/hardware/sysres.cpp scanner/hardware/cpu.cpp"
     [linkreply_fuzz]="scanner/serverlink/link.cpp scanner/serverlink/protocol.cpp"
+    [agent_verify_fuzz]="agent/verify.cpp agent/security.cpp"
+    [agent_data_packet_fuzz]="agent/data_endpoint.cpp agent/send_path.cpp"
+    [agent_pipe_fuzz]="agent/settings.cpp"
+    [rc_reply_fuzz]="tools/rcconsole/rcproto.cpp tools/rcconsole/rcclient.cpp"
 )
 
 if [ ! -f "$cov/build.ninja" ]; then
