@@ -2,11 +2,13 @@
 
 #include <cstring>
 
+#include "common/le_bytes.h"
+
 namespace qv::agent {
 
 namespace {
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+using le::Get16;
 
 // Total length of each payload command (code included); 0 = stop.
 std::size_t CommandLength(uint8_t code) {

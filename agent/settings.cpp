@@ -3,20 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/le_bytes.h"
 #include "common/text.h"
 
 namespace qv::agent {
 
 namespace {
 
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint32_t Get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
+using le::Put32;
+using le::Get32;
 
 void Pair(PipeReply* r, uint32_t a, uint32_t b) {
     Put32(r->bytes.data(), a);

@@ -3,20 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/le_bytes.h"
+
 namespace qv::agent {
 
 namespace {
 
-void Put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v & 0xFF);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+using le::Put16;
+using le::Put32;
+using le::Get16;
 
 // Request byte i, or 0 past the end of a short packet.
 uint8_t At(const uint8_t* req, std::size_t len, std::size_t i) { return i < len ? req[i] : 0; }

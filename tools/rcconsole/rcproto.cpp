@@ -3,14 +3,13 @@
 
 #include <cstdio>
 
+#include "common/le_bytes.h"
+
 namespace qv::rcc {
 namespace {
 
-uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t U32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
+constexpr auto U16 = le::Get16;
+constexpr auto U32 = le::Get32;
 void Put16(Bytes* b, uint16_t v) {
     b->push_back(static_cast<uint8_t>(v));
     b->push_back(static_cast<uint8_t>(v >> 8));
