@@ -64,10 +64,7 @@ bool DeltaCompressData(uint8_t* out, const uint8_t* now, uint8_t* previous, std:
                        AgentEvents* ev) {
     const std::size_t n = *length;
     if (n > kMaxDeltaRow) {
-        if (ev) {
-            Logf(*ev, "Passed %d bytes to DeltaCompressData, which only handles %d", static_cast<int>(n),
-                 static_cast<int>(kMaxDeltaRow));
-        }
+        if (ev) Logf(*ev, "Passed %zu bytes to DeltaCompressData, which only handles %zu", n, kMaxDeltaRow);
         return false;
     }
     // Most rows are unchanged: one comparison decides before any XOR work.
@@ -217,33 +214,6 @@ int SendChanges(const CaptureFrame* frame, const ScreenRect* rect, RecordQueue& 
     le::Put16(rec + 7, static_cast<uint16_t>(r.bottom));
     queue.End(kRectDoneSize);
     return kSendSent;
-}
-
-int SendWholeScreen(const CaptureFrame* frame, int32_t screen_width, int32_t screen_height, RecordQueue& queue,
-                    StopCheck& stop, AgentEvents& ev) {
-    if (!frame) {
-        Logf(ev, "SSU: No lpvd");
-        return kSendBadArgument;
-    }
-    Logf(ev, "*** Sending entire screen : iMaxX %d iMaxY %d ***", screen_width, screen_height);
-    const ScreenRect r{0, 0, screen_width, screen_height};
-    return SendChanges(frame, &r, queue, stop, ev);
-}
-
-void SendGdiRecords(const DisplayInfo& d, unsigned viewer_colour_bits, std::atomic<int>& ready_to_send,
-                    RecordQueue& q, AgentEvents& ev) {
-    ready_to_send = SEND_GDI;
-    Logf(ev, "SIDI: ** SEND_GDI **");
-    // Palette records only go out while the viewer is being set up.
-    if (d.palette_size != 0) {
-        if (ready_to_send == SEND_GDI) QueuePaletteEntries(q, 10, &d.agent_palette[10], 236);
-    } else if (d.display_colours >= 256) {
-        if (ready_to_send == SEND_GDI) QueuePaletteEntries(q, 0, d.agent_palette.data(), 256);
-    }
-    if (viewer_colour_bits == 4) QueuePalette16(q, d.viewer16);
-    if (!QueueDisplayDimensions(q, static_cast<int16_t>(d.width), static_cast<int16_t>(d.height),
-                                DisplayColourBits(d.planes, d.bits_per_pixel, d.display_colours)))
-        Logf(ev, "Unable to queue DisplayDimensions");
 }
 
 bool QueueCursor(RecordQueue& q, int16_t x, int16_t y) {

@@ -19,13 +19,11 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "agent/agent_events.h"
-#include "agent/send_path.h"
 
 namespace qv::agent {
 
@@ -185,30 +183,6 @@ bool NormaliseRect(const CaptureFrame& frame, const ScreenRect& in, ScreenRect* 
 // kMaxDeltaRow bytes each), then one rectangle-done record.
 int SendChanges(const CaptureFrame* frame, const ScreenRect* rect, RecordQueue& queue, StopCheck& stop,
                 AgentEvents& events);
-
-// The whole screen (0, 0, width, height from the system metrics), logged;
-// no capture gives kSendBadArgument ("SSU: No lpvd").
-int SendWholeScreen(const CaptureFrame* frame, int32_t screen_width, int32_t screen_height, RecordQueue& queue,
-                    StopCheck& stop, AgentEvents& events);
-
-// What the display analysis at start-up found.
-struct DisplayInfo {
-    int32_t width = 0, height = 0;
-    unsigned planes = 1, bits_per_pixel = 8;
-    uint32_t palette_size = 0;     // 0: the display has no palette
-    uint32_t display_colours = 0;  // 16 for the 16-colour case
-    std::array<PaletteEntry, 256> agent_palette{};
-    std::array<RgbQuad, 16> viewer16 = kStandard16;
-};
-
-// The records at the start of each changes thread: readyToSend becomes
-// SEND_GDI, then palette entries 10..245 of the agent
-// palette when the display has a palette, else entries 0..255 when it has at
-// least 256 colours (either only while readyToSend is still SEND_GDI), the
-// 16-colour palette when the viewer asked for 4 bits, and the display
-// dimensions.
-void SendGdiRecords(const DisplayInfo& display, unsigned viewer_colour_bits, std::atomic<int>& ready_to_send,
-                    RecordQueue& queue, AgentEvents& events);
 
 // ---- Records (true when queued) ----
 bool QueueCursor(RecordQueue& q, int16_t x, int16_t y);
