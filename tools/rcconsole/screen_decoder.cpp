@@ -127,6 +127,9 @@ bool ScreenDecoder::Apply(const uint8_t* rec, std::size_t n) {
                                               : Rgb{e[4 * i], e[4 * i + 1], e[4 * i + 2]};
             palette_[first + i] = c;
             palette_set_[first + i] = true;
+            // The palette check's update of an 8-bit capture's colour table
+            // (when the table came as colours rather than indices).
+            if (has_image_ && bits_ == 8 && !table_is_indices_) table_[first + i] = c;
         }
         break;
     }
