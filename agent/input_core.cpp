@@ -1,0 +1,1 @@
+#include "agent/input_core.h"

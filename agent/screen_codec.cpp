@@ -1,0 +1,1 @@
+#include "agent/screen_codec.h"

@@ -1,0 +1,1 @@
+#include "tools/rcconsole/screen_decoder.h"
