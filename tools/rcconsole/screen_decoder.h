@@ -16,7 +16,8 @@
 
 namespace qv::rcc {
 
-// The largest image the decoder accepts (bytes of the bottom-up bitmap).
+// The largest image the decoder accepts (bytes of the bottom-up bitmap, and
+// pixels, which bounds ToRgb()).
 constexpr std::size_t kMaxScreenImageBytes = 64u << 20;
 constexpr int32_t kMaxScreenSide = 16384;
 
@@ -72,9 +73,6 @@ public:
     uint64_t bad_records() const { return bad_; }
 
 private:
-    // The total length of the record whose first bytes are in pending_, 0
-    // while more head bytes are needed, -1 for a record that cannot be.
-    long long RecordLength() const;
     bool Apply(const uint8_t* rec, std::size_t n);
     bool ApplyColourTable(const uint8_t* rec, std::size_t n);
     bool ApplyRowDelta(const uint8_t* rec, std::size_t n);
