@@ -354,10 +354,10 @@ StopCheck& ViewingStop() {
 // --- display analysis ---
 
 void AnalyseDisplay(HWND dialog) {
-    HDC dc = ::GetDC(dialog);
-    if (!dc) return;
     DisplayInfo& d = g_display;
     d.viewer16 = kStandard16;
+    HDC dc = ::GetDC(dialog);
+    if (!dc) return;
     d.width = ::GetSystemMetrics(SM_CXSCREEN);
     d.height = ::GetSystemMetrics(SM_CYSCREEN);
     if (HBITMAP bm = ::CreateCompatibleBitmap(dc, 10, 10)) {
