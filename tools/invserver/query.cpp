@@ -368,7 +368,7 @@ struct Query {
         if (!Resolve(operand, &d)) return DbFailed();
         if (!d.id) return NoDevice(operand);
         std::vector<DbRow> inventories;
-        if (!db().QueryRows("SELECT id, received FROM inventories WHERE device = ? ORDER BY id", {DbValue::Int(d.id)},
+        if (!db().QueryRows("SELECT id, received FROM inventories WHERE device = ? ORDER BY received, id", {DbValue::Int(d.id)},
                             &inventories))
             return DbFailed();
         std::vector<Change> changes;

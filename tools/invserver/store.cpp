@@ -29,6 +29,7 @@ const std::vector<std::vector<const char*>> kMigrations = {
         "INSERT INTO counters (name, value) VALUES ('next-number', 1)",
         "CREATE TABLE devices (id {id}, name TEXT NOT NULL UNIQUE, number BIGINT, device_id TEXT NOT NULL,"
         " latest BIGINT)",
+        "CREATE INDEX devices_latest ON devices (latest)",
         "CREATE TABLE inventories (id {id}, device BIGINT NOT NULL REFERENCES devices (id),"
         " received BIGINT NOT NULL, source TEXT NOT NULL, items BIGINT NOT NULL, digest TEXT NOT NULL,"
         " verbatim {blob})",
@@ -381,7 +382,11 @@ static std::int64_t StoreParts(Database& db, std::int64_t device, const std::str
     if (!InsertRows(db, "items", "inventory, seq, item_key, value, capture", 5, items) ||
         !InsertRows(db, "facts", "inventory, seq, kind, subject, name, value, number", 7, facts) ||
         !InsertRows(db, "software", "inventory, seq, name, name_fold, version, file, size, date, path", 9, software) ||
-        !db.Exec("UPDATE devices SET latest = ? WHERE id = ?", {DbValue::Int(inventory), DbValue::Int(device)}))
+        // An imported inventory older than one already stored does not
+        // become the device's latest.
+        !db.Exec("UPDATE devices SET latest = ? WHERE id = ? AND (latest IS NULL OR"
+                 " (SELECT received FROM inventories WHERE id = devices.latest) <= ?)",
+                 {DbValue::Int(inventory), DbValue::Int(device), DbValue::Int(received)}))
         return 0;
     return inventory;
 }

@@ -8,7 +8,8 @@
 //   counters    named numbers: "next-number", the next device number to assign
 //   devices     name ("dev-" and 12 hexadecimal digits of an assigned number,
 //               or "id-" and the scanner's own device ID made safe), the
-//               number, the device ID as the scanner sent it
+//               number, the device ID as the scanner sent it, and its latest
+//               inventory (the one received last)
 //   inventories one per stored inventory: device, time received (seconds
 //               since 1970, UTC), source ("ADDRESS:PORT", or "import"),
 //               number of items, digest of the flat file

@@ -128,6 +128,13 @@ TEST(InvServerStore, ImportsTheFilesLayoutOnce) {
     Write(old + "/id-PC9/device.txt", "Device ID = PC9\n");
     Write(old + "/id-PC9/inventory.txt", edited);
 
+    // The new server has stored a later inventory of device 1 already: it
+    // stays the device's latest.
+    StreamDecoder later;
+    const std::string p = Z("Device ID =SRV000000000001") + Z("Later =1");
+    later.Feed(reinterpret_cast<const std::uint8_t*>(p.data()), p.size() + 1);
+    ASSERT_NE(t.store->StoreInventory("dev-000000000001", "SRV000000000001", "p:1", 2000000000, later), 0);
+
     for (const char* round : {"first", "second"}) {
         std::string report, err;
         ASSERT_TRUE(ImportFiles(*t.store, old, &report, &err)) << err;
@@ -135,13 +142,16 @@ TEST(InvServerStore, ImportsTheFilesLayoutOnce) {
                                               : "3 device folder(s), 0 inventories imported"),
                   std::string::npos)
             << report;
-        EXPECT_EQ(t.Rows("SELECT COUNT(*) FROM inventories"), std::vector<std::string>{"2"}) << round;
-        EXPECT_EQ(t.Rebuilt("dev-000000000001"), kFlat);
+        EXPECT_EQ(t.Rows("SELECT COUNT(*) FROM inventories"), std::vector<std::string>{"3"}) << round;
+        EXPECT_EQ(t.Rebuilt("dev-000000000001"), "Device ID = SRV000000000001\r\nLater = 1\r\n");
+        std::string flat;
+        EXPECT_TRUE(t.store->RebuildFlat(2, &flat));
+        EXPECT_EQ(flat, kFlat);
         EXPECT_EQ(t.Rebuilt("id-PC9"), edited);
     }
     EXPECT_EQ(t.Rows("SELECT name, number, device_id FROM devices ORDER BY name"),
               (std::vector<std::string>{"dev-000000000001|1|SRV000000000001", "dev-000000000003|3|", "id-PC9|NULL|PC9"}));
-    EXPECT_EQ(t.Rows("SELECT received, source FROM inventories ORDER BY id")[0], "1741064767|import");
+    EXPECT_EQ(t.Rows("SELECT received, source FROM inventories ORDER BY id")[1], "1741064767|import");
     EXPECT_EQ(t.Rows("SELECT contents FROM captures"), std::vector<std::string>{"FILES=30\r\nBUFFERS=9"});
     EXPECT_EQ(t.Rows("SELECT name, version FROM software ORDER BY seq")[0], "Word Processor|6.0\xE9");
     EXPECT_EQ(t.store->KeyForId("SRV000000000001"), "dev-000000000001");
