@@ -168,6 +168,11 @@ bool Store::Fail(const std::string& what) {
 
 bool Store::Migrate(std::string* err) {
     const bool pg = db_->backend() == DbBackend::Postgres;
+    // A store that is up to date is only read, so queries work where the
+    // store may be read but not written.
+    std::int64_t current = 0;
+    if (db_->QueryInt("SELECT MAX(version) FROM schema_version", {}, &current) && current == kSchemaVersion)
+        return true;
     if (!db_->Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")) {
         *err = "cannot create the schema version table in " + db_->where() + ": " + db_->error();
         return false;
