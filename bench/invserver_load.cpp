@@ -43,6 +43,7 @@
 #include "scanner/records/itemstream.h"
 #include "scanner/records/replay.h"
 #include "scanner/serverlink/link.h"
+#include "tools/invserver/store.h"
 #include "tools/invserver/stream.h"
 
 namespace {
@@ -177,7 +178,8 @@ int main(int argc, char** argv) {
         std::perror("invserver_load: cannot start invserver");
         _exit(127);
     }
-    for (int i = 0; i < 100 && ::access(storage.c_str(), F_OK) != 0; ++i)
+    const std::string database = storage + "/" + qv::invserver::kDefaultDatabaseName;
+    for (int i = 0; i < 250 && ::access(database.c_str(), F_OK) != 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const long rss_before = StatusKb(child, "VmRSS");
 
@@ -192,6 +194,8 @@ int main(int argc, char** argv) {
     for (std::thread& t : threads) t.join();
     double all = 0;
     int delivered = 0, identical = 0;
+    std::string why;
+    std::unique_ptr<qv::invserver::Store> store = qv::invserver::Store::Open(database, &why);
     unsigned long retransmissions = 0;
     for (int i = 0; i < scanners; ++i) {
         all = std::max(all, results[i].seconds);
@@ -199,7 +203,8 @@ int main(int argc, char** argv) {
         retransmissions += results[i].retransmissions;
         char key[32];
         std::snprintf(key, sizeof key, "id-PCLOAD%03d", i);
-        identical += ReadAll(storage + "/" + key + "/inventory.txt") == flats[i];
+        std::string stored;
+        identical += store && store->RebuildFlat(store->LatestInventory(key), &stored) && stored == flats[i];
     }
     const long peak = StatusKb(child, "VmHWM");
     ::kill(child, SIGTERM);

@@ -10,7 +10,7 @@ extra=()
 pkgs=("${extra[@]}" wine wine32:i386 wine64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
       binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
       cmake ninja-build make g++ googletest libgtest-dev xvfb xauth tmux procps tzdata
-      libssl-dev zlib1g-dev)
+      libssl-dev zlib1g-dev libpng-dev libsqlite3-dev libpq-dev postgresql python3-jsonschema)
 
 missing=()
 for p in "${pkgs[@]}"; do

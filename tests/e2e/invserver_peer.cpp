@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
 namespace qv::e2e {
@@ -16,9 +15,23 @@ InventoryServer::InventoryServer(std::vector<std::string> extra, int port) {
                                      "--port=" + std::to_string(port_), "--storage=" + storage_, "--seed=11"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     proc_ = Spawn(argv);
-    // The storage folder appears once the socket is bound.
-    for (int i = 0; i < 100 && !FileExists(storage_); ++i)
+    // The store is made once the socket is bound; opening it waits for the
+    // server to finish making it.
+    for (int i = 0; i < 250 && !FileExists(storage_ + "/" + invserver::kDefaultDatabaseName); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    OpenStore();
+}
+
+std::unique_ptr<invserver::Store> InventoryServer::OpenStore() const {
+    std::string err;
+    return invserver::Store::Open(storage_ + "/" + invserver::kDefaultDatabaseName, &err);
+}
+
+std::string InventoryServer::Stored(const std::string& device) const {
+    std::string flat;
+    if (auto store = OpenStore())
+        if (const std::int64_t id = store->LatestInventory(device)) store->RebuildFlat(id, &flat);
+    return flat;
 }
 
 InventoryServer::~InventoryServer() {
@@ -27,12 +40,11 @@ InventoryServer::~InventoryServer() {
 }
 
 std::string InventoryServer::StoredInventory() const {
-    std::error_code ec;
-    for (const auto& dev : std::filesystem::directory_iterator(storage_, ec)) {
-        std::string file = dev.path().string() + "/inventory.txt";
-        if (FileExists(file)) return ReadFile(file);
-    }
-    return {};
+    std::string flat;
+    std::int64_t id = 0;
+    if (auto store = OpenStore())
+        if (store->db().QueryInt("SELECT MAX(id) FROM inventories", {}, &id) && id) store->RebuildFlat(id, &flat);
+    return flat;
 }
 
 std::string InventoryServer::Log() {
