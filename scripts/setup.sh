@@ -11,6 +11,10 @@ pkgs=("${extra[@]}" wine wine32:i386 wine64 g++-mingw-w64-i686-posix g++-mingw-w
       binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
       cmake ninja-build make g++ googletest libgtest-dev libsqlite3-dev xvfb xauth tmux procps tzdata)
 
+# The inventory store's PostgreSQL client library; the PostgreSQL server its
+# tests start, and the validator the GLPI export is checked with.
+pkgs+=(libpq-dev postgresql python3-jsonschema)
+
 missing=()
 for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
