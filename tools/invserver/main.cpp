@@ -1,7 +1,8 @@
 // invserver: a small inventory server daemon for Linux.
 //
-// With "list", "show" or "find" as its first word it answers a query over
-// the stored inventories instead (query.h) and exits. Otherwise: one UDP
+// With a query command ("list", "show", "find", "software", "changes",
+// "flat") or "import" as its first word it runs that command over the store
+// instead (query.h) and exits. Otherwise: one UDP
 // socket, one thread: poll for a datagram (waking every 500 ms to
 // expire idle sessions and to notice a shutdown request), hand it to
 // InventoryServer, send what it answers. The limits that keep hostile peers
@@ -122,8 +123,7 @@ int main(int argc, char** argv) {
     };
     InventoryServer server(opt, send, Log);
     if (!server.Init()) {
-        std::fprintf(stderr, "invserver: cannot create storage folder %s: %s\n", opt.storage.c_str(),
-                     std::strerror(errno));
+        std::fprintf(stderr, "invserver: %s\n", server.init_error().c_str());
         return 1;
     }
 
@@ -133,7 +133,8 @@ int main(int argc, char** argv) {
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
 
-    Log("listening on " + PeerText(addr) + ", storage " + opt.storage);
+    Log("listening on " + PeerText(addr) + ", storage " + opt.storage + ", database " +
+        server.store().db().where());
     std::uint8_t buf[2048];
     std::uint64_t last_expire = NowMs();
     while (!g_stop) {

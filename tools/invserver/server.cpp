@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iterator>
+#include <sys/stat.h>
 
 #include "tools/invserver/escape.h"
 
@@ -17,14 +19,18 @@ using serverlink::PutU16;
 
 const char* UsageText() {
     return "Usage: invserver [options]\n"
-           "       invserver list | show DEVICE | find TEXT [--storage=DIR]\n"
+           "       invserver list | show | find | software | changes | import ... (--help)\n"
            "Inventory server: answers the scanner's device requests over UDP, acknowledges\n"
-           "its data packets and stores each device's latest inventory. The second form\n"
-           "queries the stored inventories ('invserver list --help' tells more).\n"
+           "its data packets and stores every inventory, with its history, in a database.\n"
+           "The second form queries the store or imports an older server's files\n"
+           "('invserver list --help' tells more).\n"
            "\n"
            "  --address=ADDR       address to listen on (default 0.0.0.0)\n"
            "  --port=N             UDP port (default 5007; 0 picks a free one)\n"
-           "  --storage=DIR        where inventories are kept (default ./invserver-data)\n"
+           "  --storage=DIR        the server's folder (default ./invserver-data); the store\n"
+           "                       is DIR/inventory.db unless --database names another\n"
+           "  --database=WHERE     the store: a SQLite file, or postgresql://... to share\n"
+           "                       one store between several servers\n"
            "  --expected-files=N   expected file count sent to scanners (default: the\n"
            "                       device's last \"Number of Files\", else 1)\n"
            "  --verbose            log every packet\n"
@@ -88,6 +94,7 @@ bool ParseOptions(int argc, char** argv, ServerOptions* o, std::string* error, b
         if (name == "--help" || name == "-h") { *help = true; return false; }
         else if (name == "--address" && !value.empty()) o->address = value;
         else if (name == "--storage" && !value.empty()) o->storage = value;
+        else if (name == "--database" && !value.empty()) o->database = value;
         else if (name == "--port") ok = number(0, 65535, [&](long x) { o->port = static_cast<int>(x); });
         else if (name == "--expected-files") ok = number(0, 65535, [&](long x) { o->expected_files = x; });
         else if (name == "--drop-acks") ok = number(0, 100, [&](long x) { o->drop_acks = static_cast<int>(x); });
@@ -125,11 +132,27 @@ bool ParseOptions(int argc, char** argv, ServerOptions* o, std::string* error, b
 }
 
 InventoryServer::InventoryServer(ServerOptions options, SendFn send, LogFn log)
-    : opt_(std::move(options)), send_(std::move(send)), log_(std::move(log)), storage_(opt_.storage),
+    : opt_(std::move(options)), send_(std::move(send)), log_(std::move(log)), 
       rng_(opt_.seed ? opt_.seed
                      : static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count())) {}
 
-bool InventoryServer::Init() { return storage_.Init(); }
+bool InventoryServer::Init() {
+    if (::mkdir(opt_.storage.c_str(), 0755) != 0 && errno != EEXIST) {
+        init_error_ = "cannot create storage folder " + opt_.storage + ": " + std::strerror(errno);
+        return false;
+    }
+    store_ = Store::Open(DatabaseLocation(opt_), &init_error_);
+    return store_ != nullptr;
+}
+
+bool InventoryServer::Init(std::unique_ptr<Database> db) {
+    store_ = std::make_unique<Store>(std::move(db));
+    return store_->Migrate(&init_error_);
+}
+
+std::string DatabaseLocation(const ServerOptions& opt) {
+    return opt.database.empty() ? opt.storage + "/" + kDefaultDatabaseName : opt.database;
+}
 
 bool InventoryServer::Chance(int percent) {
     if (percent <= 0) return false;
@@ -285,29 +308,28 @@ void InventoryServer::OnRequest(const std::string& peer, const serverlink::Devic
     s.seen_ms = s.began_ms = now;
     std::uint64_t number = 0;
     if (req.wants_id || req.device_id.empty()) {
-        number = storage_.AssignNumber();
+        number = store_->AssignNumber();
         if (number == 0) {
             // No reply: the scanner ends without an ID rather than with one
             // that may be handed out again.
             if (log_line)
-                log_("device request from " + peer + ": cannot assign a device number in " + storage_.root() +
-                     " (" + std::strerror(errno) + "); not answered");
+                log_("device request from " + peer + ": " + LogText(store_->error()) + "; not answered");
             return;
         }
-        s.key = Storage::KeyForNumber(number);
+        s.key = Store::NameForNumber(number);
     } else {
-        s.key = storage_.KeyForId(req.device_id);
+        s.key = store_->KeyForId(req.device_id);
         s.device_id = req.device_id;
     }
     long count = opt_.expected_files;
     if (count < 0) {
         // The count is 16 bits on the wire: a larger one is sent as the
         // largest, so the scanner's progress bar simply fills.
-        count = storage_.LastFileCount(s.key);
+        count = store_->LastFileCount(s.key);
         if (count < 0) count = 1;
         if (count > 65535) count = 65535;
     }
-    std::vector<serverlink::ConfigEntry> files = storage_.ConfigFiles(s.key);
+    std::vector<serverlink::ConfigEntry> files = store_->ConfigFiles(s.key);
 
     // Packet 1: the head and as much of the list as fits; then up to four more.
     std::vector<std::vector<std::uint8_t>> packets;
@@ -455,13 +477,15 @@ bool InventoryServer::Finish(const std::string& peer, Session& s) {
     s.pending_bytes = 0;
     std::string id = s.stream.Value("Device ID =");
     if (s.device_id.empty()) s.device_id = id;
-    if (s.key.empty()) s.key = storage_.KeyForId(s.device_id.empty() ? peer : s.device_id);
-    s.done = storage_.StoreInventory(s.key, s.device_id, s.stream);
+    if (s.key.empty()) s.key = store_->KeyForId(s.device_id.empty() ? peer : s.device_id);
+    const std::int64_t stored =
+        store_->StoreInventory(s.key, s.device_id, peer, static_cast<std::int64_t>(std::time(nullptr)), s.stream);
+    s.done = stored != 0;
     if (s.done) ++stats_.inventories;
     log_("inventory from " + peer + " (" + (s.device_id.empty() ? "no device ID" : LogText(s.device_id)) +
          "): " + std::to_string(s.stream.items()) + " items in " + std::to_string(s.base - 1) + " packets" +
-         (s.done ? ", stored in " + storage_.DevicePath(s.key)
-                 : ", NOT STORED in " + storage_.DevicePath(s.key) + " (write failed); not acknowledged"));
+         (s.done ? ", stored as inventory " + std::to_string(stored) + " of " + s.key
+                 : ", NOT STORED for " + s.key + " (" + LogText(store_->error()) + "); not acknowledged"));
     // Stored: only the digests are needed any more, to know late copies.
     if (s.done) s.stream = StreamDecoder{};
     return s.done;

@@ -46,11 +46,12 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "tools/invserver/storage.h"
+#include "tools/invserver/store.h"
 #include "tools/invserver/stream.h"
 
 namespace qv::invserver {
@@ -59,6 +60,7 @@ struct ServerOptions {
     std::string address = "0.0.0.0";
     int port = serverlink::kDefaultPort;
     std::string storage = "invserver-data";
+    std::string database;                // empty: a SQLite file in the storage folder
     long expected_files = -1;            // -1: the device's last count, or 1
     int version_major = 3, version_minor = 1;
     bool disagree_copies = false;
@@ -83,6 +85,9 @@ constexpr std::uint64_t kSummaryMs = 60'000;      // one summary line per kind p
 constexpr unsigned kRequestLinesPerSummary = 20;  // request lines logged per minute before summing up
 constexpr std::size_t kPacketOverhead = 16;       // bytes counted per packet besides its payload
 
+// Where the server's store is: --database, else the file in the storage folder.
+std::string DatabaseLocation(const ServerOptions& opt);
+
 // Parses the command line; false with a message in *error (or help wanted).
 bool ParseOptions(int argc, char** argv, ServerOptions* out, std::string* error, bool* help);
 const char* UsageText();
@@ -100,7 +105,12 @@ public:
     using LogFn = std::function<void(const std::string& line)>;
 
     InventoryServer(ServerOptions options, SendFn send, LogFn log);
+    // Creates the storage folder and opens (and migrates) the store; false
+    // with init_error() when it cannot.
     bool Init();
+    // The same with a database of the caller's (tests put a faulty one in).
+    bool Init(std::unique_ptr<Database> db);
+    const std::string& init_error() const { return init_error_; }
     void OnDatagram(const std::string& peer, const std::uint8_t* data, std::size_t len,
                     std::uint64_t now_ms);
     // Forgets sessions without progress for longer than `idle_ms`, and
@@ -110,7 +120,7 @@ public:
     // Writes the summary lines of what was refused so far (at shutdown).
     void FlushSummaries(std::uint64_t now_ms);
     const ServerStats& stats() const { return stats_; }
-    Storage& storage() { return storage_; }
+    Store& store() { return *store_; }
     std::size_t sessions() const { return sessions_.size(); }
     std::uint64_t held() const { return total_held_; }   // bytes all sessions hold
 
@@ -168,7 +178,8 @@ private:
     ServerOptions opt_;
     SendFn send_;
     LogFn log_;
-    Storage storage_;
+    std::unique_ptr<Store> store_;
+    std::string init_error_;
     std::map<std::string, Session> sessions_;
     std::uint64_t total_held_ = 0;
     std::map<std::string, Bucket> buckets_;    // by source address (without port)

@@ -6,10 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fstream>
 #include <sys/stat.h>
-#include <sstream>
 #include <unistd.h>
 
 #include "tools/invserver/query.h"
@@ -19,13 +16,6 @@ namespace qv::invserver {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 struct TempDir {
     std::string path;
@@ -57,6 +47,15 @@ struct Harness {
     void Send(const std::string& peer, const Bytes& b, std::uint64_t now = 0) {
         server->OnDatagram(peer, b.data(), b.size(), now);
     }
+    // The flat file of a device's latest stored inventory ("" when none).
+    std::string Stored(const std::string& key) {
+        std::string flat;
+        const std::int64_t id = server->store().LatestInventory(key);
+        if (id) {
+            EXPECT_TRUE(server->store().RebuildFlat(id, &flat));
+        }
+        return flat;
+    }
     std::vector<Bytes> Take() {
         std::vector<Bytes> r;
         for (auto& p : out) r.push_back(p.second);
@@ -87,8 +86,8 @@ TEST(InvServer, AssignsNumbersAndAnswers31) {
     // A known ID gets no new number.
     h.Send("10.0.0.3:1000", serverlink::EncodeDeviceRequest("SRV000000000001"));
     EXPECT_EQ(serverlink::DecodeReplyHead(h.Take()[0].data() + 4).device_low, 0u);
-    EXPECT_EQ(h.server->storage().KeyForId("SRV000000000001"), "dev-000000000001");
-    EXPECT_EQ(h.server->storage().KeyForId("PC5F00AA11"), "id-PC5F00AA11");
+    EXPECT_EQ(h.server->store().KeyForId("SRV000000000001"), "dev-000000000001");
+    EXPECT_EQ(h.server->store().KeyForId("PC5F00AA11"), "id-PC5F00AA11");
     EXPECT_EQ(h.log.size(), 3u);
 }
 
@@ -113,16 +112,14 @@ TEST(InvServer, ReassemblesAcksAndStores) {
     EXPECT_EQ(acks[0], (Bytes{0x03, 0x03}));
     EXPECT_EQ(acks[1], (Bytes{0x00, 0x01}));
     EXPECT_EQ(acks[3], (Bytes{0x00, 0x02}));
-    std::string dir = h.opt.storage + "/dev-000000000001";
-    EXPECT_EQ(ReadText(dir + "/inventory.txt"),
+    EXPECT_EQ(h.Stored("dev-000000000001"),
               "Device ID = SRV000000000001\r\nA = 1\r\nB = 2\r\nC =\r\nNumber of Files =     42\r\n");
-    EXPECT_NE(ReadText(dir + "/device.txt").find("SRV000000000001"), std::string::npos);
+    std::int64_t n = 0;
+    EXPECT_TRUE(h.server->store().db().QueryInt(
+        "SELECT COUNT(*) FROM devices WHERE name = 'dev-000000000001' AND device_id = 'SRV000000000001'", {}, &n));
+    EXPECT_EQ(n, 1);
     EXPECT_EQ(h.server->stats().inventories, 1u);
     EXPECT_EQ(h.server->stats().bad_checksums, 1u);
-    // Nothing half-written is left behind.
-    DIR* d = ::opendir(dir.c_str());
-    for (dirent* e; (e = ::readdir(d));) EXPECT_EQ(std::string(e->d_name).find(".tmp"), std::string::npos);
-    ::closedir(d);
     // Late copies after completion are acknowledged, not stored again.
     h.Send(peer, p3);
     EXPECT_EQ(h.Take().size(), 1u);
@@ -138,14 +135,13 @@ TEST(InvServer, ReassemblesAcksAndStores) {
 TEST(InvServer, LastAckGoesOutOnlyAfterTheInventoryIsStored) {
     Harness h;
     const std::string peer = "127.0.0.1:4000";
-    const std::string file = h.opt.storage + "/dev-000000000001/inventory.txt";
     h.Send(peer, serverlink::EncodeDeviceRequest(""));
     h.Take();
     std::vector<std::string> seen_at_ack;
     h.server = std::make_unique<InventoryServer>(
         h.opt,
-        [&](const std::string&, const std::uint8_t* d, std::size_t n) {
-            if (n == 2) seen_at_ack.push_back(ReadText(file));
+        [&](const std::string&, const std::uint8_t*, std::size_t n) {
+            if (n == 2) seen_at_ack.push_back(h.Stored("dev-000000000001"));
         },
         [](const std::string&) {});
     ASSERT_TRUE(h.server->Init());
@@ -169,7 +165,7 @@ TEST(InvServer, PacketNumbersModulo256) {
         if (n % 7 == 0) h.Send(peer, DataPacket(n - 3, false, Item("Late copy =x")));   // resent copy
     }
     h.Send(peer, DataPacket(601, true, ""));
-    EXPECT_EQ(ReadText(h.opt.storage + "/dev-000000000001/inventory.txt"), expect);
+    EXPECT_EQ(h.Stored("dev-000000000001"), expect);
 }
 
 TEST(InvServer, CapturedFilesComeBackInTheReply) {
@@ -191,8 +187,10 @@ TEST(InvServer, CapturedFilesComeBackInTheReply) {
     }
     h.Send("p:1", DataPacket(n, true, texts));
     h.Take();
-    std::string dir = h.opt.storage + "/dev-000000000001";
-    EXPECT_EQ(ReadText(dir + "/config/0.dat"), "x=1\r\n");
+    std::vector<DbRow> rows;
+    ASSERT_TRUE(h.server->store().db().QueryRows("SELECT contents FROM captures ORDER BY id", {}, &rows));
+    ASSERT_EQ(rows.size(), 40u);
+    EXPECT_EQ(rows[0][0].AsText(), "x=1\r\n");
 
     h.Send("p:2", serverlink::EncodeDeviceRequest("S000000000001"));
     std::vector<Bytes> reply = h.Take();
@@ -245,7 +243,7 @@ TEST(InvServer, FaultInjection) {
 TEST(InvServer, ReplayWithoutRequest) {
     Harness h;
     h.Send("p:9", DataPacket(1, true, Item("Device ID =PC5F00AA11") + Item("A =1")));
-    EXPECT_EQ(ReadText(h.opt.storage + "/id-PC5F00AA11/inventory.txt"), "Device ID = PC5F00AA11\r\nA = 1\r\n");
+    EXPECT_EQ(h.Stored("id-PC5F00AA11"), "Device ID = PC5F00AA11\r\nA = 1\r\n");
 }
 
 // A second inventory from an address whose last one is finished is a new
@@ -253,7 +251,7 @@ TEST(InvServer, ReplayWithoutRequest) {
 // acknowledged again.
 TEST(InvServer, SecondInventoryFromTheSameAddressIsStored) {
     Harness h;
-    const std::string peer = "p:9", file = h.opt.storage + "/id-PC1/inventory.txt";
+    const std::string peer = "p:9";
     Bytes first = DataPacket(1, true, Item("Device ID =PC1") + Item("A =1"));
     h.Send(peer, first);
     h.Send(peer, first);
@@ -262,59 +260,81 @@ TEST(InvServer, SecondInventoryFromTheSameAddressIsStored) {
     h.Send(peer, DataPacket(1, false, Item("Device ID =PC1") + Item("A =2")));
     h.Send(peer, DataPacket(2, true, Item("B =3")));
     EXPECT_EQ(h.Take().size(), 2u);
-    EXPECT_EQ(ReadText(file), "Device ID = PC1\r\nA = 2\r\nB = 3\r\n");
+    EXPECT_EQ(h.Stored("id-PC1"), "Device ID = PC1\r\nA = 2\r\nB = 3\r\n");
     EXPECT_EQ(h.server->stats().inventories, 2u);
 }
 
-// What cannot be written is never acknowledged or answered: a device number
-// whose next-number file or folder cannot be written is not handed out, and
+// A database that fails means no answer and no acknowledgement, and nothing
+// half stored: a device number that cannot be recorded is not handed out, and
 // an inventory that cannot be stored gets no acknowledgement for its last
-// packet (a copy of it, once the store works, gets one).
-TEST(InvServer, WriteFailuresAreNotAcknowledged) {
-    const struct {
-        const char* name;
-        std::function<void(const std::string& root)> break_it, mend;
-    } cases[] = {
-        {"next-number not writable",
-         [](const std::string& r) { ::mkdir((r + "/next-number").c_str(), 0755); },
-         [](const std::string& r) { ::rmdir((r + "/next-number").c_str()); }},
-        {"device folder not makeable",
-         [](const std::string& r) { EXPECT_EQ(::symlink("nowhere", (r + "/dev-000000000001").c_str()), 0); },
-         [](const std::string& r) { ::unlink((r + "/dev-000000000001").c_str()); }},
-        {"storage root gone",
-         [](const std::string& r) { std::system(("rm -rf '" + r + "' && touch '" + r + "'").c_str()); },
-         [](const std::string& r) { ::unlink(r.c_str()); ::mkdir(r.c_str(), 0755); }},
-    };
-    for (const auto& c : cases) {
+// packet (a copy of it, once the database works, gets one).
+struct FaultyDatabase : Database {
+    std::unique_ptr<Database> real;
+    std::string fail_on;           // statements containing this fail
+    explicit FaultyDatabase(std::unique_ptr<Database> db) : real(std::move(db)) {}
+    bool Faulty(const std::string& sql) {
+        if (fail_on.empty() || sql.find(fail_on) == std::string::npos) return false;
+        message = "disk I/O error (injected)";
+        return true;
+    }
+    DbBackend backend() const override { return real->backend(); }
+    const char* BlobType() const override { return real->BlobType(); }
+    std::string where() const override { return real->where(); }
+    bool Exec(const std::string& sql, const DbParams& p) override { return !Faulty(sql) && real->Exec(sql, p); }
+    bool Query(const std::string& sql, const DbParams& p, const std::function<bool(const DbRow&)>& f) override {
+        return !Faulty(sql) && real->Query(sql, p, f);
+    }
+    bool Begin() override { return real->Begin(); }
+    bool Commit() override { return real->Commit(); }
+    bool Rollback() override { return real->Rollback(); }
+    const std::string& error() const override { return message.empty() ? real->error() : message; }
+    std::string message;
+};
+
+TEST(InvServer, DatabaseFailuresAreNotAcknowledged) {
+    for (const char* statement : {"UPDATE counters", "INSERT INTO devices"}) {
         Harness h;
-        c.break_it(h.opt.storage);
+        std::string err;
+        auto db = std::make_unique<FaultyDatabase>(OpenSqlite(h.opt.storage + "/faulty.db", &err));
+        FaultyDatabase* faulty = db.get();
+        ASSERT_TRUE(h.server->Init(std::move(db)));
+        faulty->fail_on = statement;
         h.Send("p:1", serverlink::EncodeDeviceRequest(""));
-        EXPECT_TRUE(h.Take().empty()) << c.name;
-        ASSERT_FALSE(h.log.empty());
-        EXPECT_NE(h.log.back().find("cannot assign"), std::string::npos) << c.name << ": " << h.log.back();
-        c.mend(h.opt.storage);
+        EXPECT_TRUE(h.Take().empty()) << statement;
+        EXPECT_NE(h.log.back().find("cannot assign a device number: disk I/O error"), std::string::npos)
+            << h.log.back();
+        faulty->fail_on.clear();
         for (std::uint32_t expect : {1u, 2u}) {
             h.Send("p:2", serverlink::EncodeDeviceRequest(""));
             std::vector<Bytes> r = h.Take();
-            ASSERT_EQ(r.size(), 1u) << c.name;
-            EXPECT_EQ(serverlink::DecodeReplyHead(r[0].data() + 4).device_low, expect) << c.name;
+            ASSERT_EQ(r.size(), 1u) << statement;
+            EXPECT_EQ(serverlink::DecodeReplyHead(r[0].data() + 4).device_low, expect) << statement;
         }
     }
-
-    Harness h;
-    const std::string folder = h.opt.storage + "/id-PC2";
-    std::ofstream(folder) << "in the way";
-    Bytes p1 = DataPacket(1, false, Item("Device ID =PC2")), p2 = DataPacket(2, true, Item("A =1"));
-    h.Send("p:1", p1);
-    h.Send("p:1", p2);
-    EXPECT_EQ(h.Take(), (std::vector<Bytes>{{0x00, 0x01}}));
-    EXPECT_NE(h.log.back().find("NOT STORED"), std::string::npos);
-    EXPECT_EQ(h.server->stats().inventories, 0u);
-    ::unlink(folder.c_str());
-    h.Send("p:1", p2);
-    EXPECT_EQ(h.Take(), (std::vector<Bytes>{{0x02, 0x02}}));
-    EXPECT_EQ(ReadText(folder + "/inventory.txt"), "Device ID = PC2\r\nA = 1\r\n");
-    EXPECT_EQ(h.server->stats().inventories, 1u);
+    for (const char* statement : {"INSERT INTO items", "INSERT INTO software", "UPDATE devices SET latest"}) {
+        Harness h;
+        std::string err;
+        auto db = std::make_unique<FaultyDatabase>(OpenSqlite(h.opt.storage + "/faulty.db", &err));
+        FaultyDatabase* faulty = db.get();
+        ASSERT_TRUE(h.server->Init(std::move(db)));
+        faulty->fail_on = statement;
+        Bytes p1 = DataPacket(1, false, Item("Device ID =PC2") + Item("_SOFTWARE =")),
+              p2 = DataPacket(2, true, Item("Zip =1"));
+        h.Send("p:1", p1);
+        h.Send("p:1", p2);
+        EXPECT_EQ(h.Take(), (std::vector<Bytes>{{0x00, 0x01}})) << statement;
+        EXPECT_NE(h.log.back().find("NOT STORED for id-PC2 (cannot store the inventory: disk I/O error"),
+                  std::string::npos) << h.log.back();
+        EXPECT_EQ(h.server->stats().inventories, 0u);
+        std::int64_t rows = -1;
+        EXPECT_TRUE(faulty->QueryInt("SELECT COUNT(*) FROM inventories", {}, &rows));
+        EXPECT_EQ(rows, 0) << statement;                 // rolled back whole
+        faulty->fail_on.clear();
+        h.Send("p:1", p2);
+        EXPECT_EQ(h.Take(), (std::vector<Bytes>{{0x02, 0x02}}));
+        EXPECT_EQ(h.Stored("id-PC2"), "Device ID = PC2\r\n_SOFTWARE =\r\nZip = 1\r\n");
+        EXPECT_EQ(h.server->stats().inventories, 1u);
+    }
 }
 
 // The file count on the wire is 16 bits; a larger stored count is capped.
@@ -406,7 +426,7 @@ TEST(InvServer, MemoryLimitsDropTheOffenderOnce) {
         EXPECT_LT(h.server->held(), 1000u) << c.name;           // the offender's data is gone
         h.Send("10.0.0.2:1", DataPacket(2, true, Item("A =1")));
         EXPECT_EQ(h.Take().size(), 1u) << c.name;
-        EXPECT_EQ(ReadText(h.opt.storage + "/id-HONEST/inventory.txt"), "Device ID = HONEST\r\nA = 1\r\n") << c.name;
+        EXPECT_EQ(h.Stored("id-HONEST"), "Device ID = HONEST\r\nA = 1\r\n") << c.name;
         // A new device request starts the offender afresh.
         h.Send("10.0.0.1:1", serverlink::EncodeDeviceRequest("PCX"));
         h.Send("10.0.0.1:1", DataPacket(1, true, Item("A =1")));
@@ -524,9 +544,7 @@ TEST(InvServer, PeerTextsAreEscapedInLogsAndFiles) {
     EXPECT_NE(h.log[0].find("device PC\\x0D\\x0A2026-01-01 00:00:00 forged\\x1B[2J,"), std::string::npos) << h.log[0];
     EXPECT_EQ(serverlink::DecodeReplyHead(h.Take().back().data() + 4).count, 1);   // no forged file count
 
-    const std::string dir = h.opt.storage + "/id-PC__2026-01-01_00_00_00_forged__2J";
-    EXPECT_EQ(ReadText(dir + "/device.txt").find("Device ID = PC\\x0D\\x0A2026-01-01 00:00:00 forged\\x1B[2J\n"), 0u);
-    EXPECT_EQ(ReadText(dir + "/inventory.txt"),
+    EXPECT_EQ(h.Stored("id-PC__2026-01-01_00_00_00_forged__2J"),
               "Device ID = PC\\x0D\\x0A2026-01-01 00:00:00 forged\\x1B[2J\r\n"
               "Evil = x\\x0D\\x0ANumber of Files =  9999\r\n"
               "_BeginContents\r\nA\\x0AB.INI\r\nC:\\\r\n1\r\n3\r\nx\x1b\r\n_EndContents\r\n");

@@ -14,22 +14,63 @@ StreamDecoder::StreamDecoder(std::vector<std::string> remember) {
     for (std::string& key : remember) remembered_.push_back({std::move(key), {}, false});
 }
 
-void StreamDecoder::Line(const std::string& s) {
-    flat_ += FileText(s);
-    flat_ += "\r\n";
+static void Line(std::string* flat, const std::string& s) {
+    *flat += FileText(s);
+    *flat += "\r\n";
 }
 
-// Appends captured text to the flat file: carriage returns dropped, line
-// feeds written as CR LF (the scanner's text mode does the same).
+bool SplitItem(const std::string& item, std::string* key, std::string* value) {
+    const std::size_t eq = item.find('=');
+    if (eq == std::string::npos) {
+        *key = item;
+        value->clear();
+        return false;
+    }
+    *key = item.substr(0, eq + 1);
+    *value = item.substr(eq + 1);
+    return true;
+}
+
+void AppendItemLines(std::string* flat, const std::string& item) {
+    std::string key, value;
+    if (!SplitItem(item, &key, &value) || value.empty()) Line(flat, key);
+    else Line(flat, key + " " + value);
+}
+
+// The record as four lines (name, directory, time, size), then the text
+// without carriage returns and with every line feed written as CR LF (the
+// scanner's text mode does the same), and "_EndContents" on a line of its
+// own even when the text does not end with a line break.
+void AppendContentsLines(std::string* flat, const CapturedFile& f) {
+    Line(flat, f.name);
+    Line(flat, f.directory);
+    Line(flat, f.time_text);
+    Line(flat, f.size_text);
+    bool open_line = false;
+    for (char c : f.contents) {
+        if (c == '\r') continue;
+        if (c == '\n') *flat += '\r';
+        *flat += c;
+        open_line = c != '\n';
+    }
+    if (!f.closed) return;
+    if (open_line) *flat += "\r\n";
+    Line(flat, std::string(kEndContentsLabel));
+}
+
+std::string StreamDecoder::flat() const {
+    std::string out;
+    for (const StreamEntry& e : entries_) {
+        if (!e.contents) AppendItemLines(&out, e.item);
+        else if (e.file < files_.size()) AppendContentsLines(&out, files_[e.file]);
+        else if (state_ == State::Text) AppendContentsLines(&out, current_);
+    }
+    return out;
+}
+
 void StreamDecoder::Text(const std::string& s) {
     current_.contents += s;
     extra_ += s.size();
-    for (char c : s) {
-        if (c == '\r') continue;
-        if (c == '\n') flat_ += '\r';
-        flat_ += c;
-        text_open_line_ = c != '\n';
-    }
 }
 
 void StreamDecoder::Feed(const std::uint8_t* p, std::size_t len) {
@@ -46,12 +87,8 @@ void StreamDecoder::Feed(const std::uint8_t* p, std::size_t len) {
             const std::size_t n = kEndContentsLabel.size();
             if (s.size() >= n && s.compare(s.size() - n, n, kEndContentsLabel) == 0) {
                 Text(s.substr(0, s.size() - n));
-                // As in the scanner's flat file, "_EndContents" starts a line
-                // even when the captured text does not end with a break.
-                if (text_open_line_) flat_ += "\r\n";
-                text_open_line_ = false;
-                Line(std::string(kEndContentsLabel));
                 ++items_;
+                current_.closed = true;
                 files_.push_back(std::move(current_));
                 current_ = CapturedFile{};
                 state_ = State::Items;
@@ -64,42 +101,38 @@ void StreamDecoder::Feed(const std::uint8_t* p, std::size_t len) {
         if (state_ == State::Record) {
             record_[record_field_++] = s;
             if (record_field_ == 4) {
-                // Packed as size, time, name, directory; listed as name,
-                // directory, time, size.
-                Line(record_[2]);
-                Line(record_[3]);
-                Line(record_[1]);
-                Line(record_[0]);
+                // Packed as size, time, name, directory.
                 current_ = CapturedFile{};
+                current_.size_text = record_[0];
+                current_.time_text = record_[1];
                 current_.size = static_cast<std::uint32_t>(std::strtoll(record_[0].c_str(), nullptr, 10));
                 current_.time = static_cast<std::uint32_t>(std::strtoull(record_[1].c_str(), nullptr, 10));
                 current_.name = record_[2];
                 current_.directory = record_[3];
-                extra_ += current_.name.size() + current_.directory.size();
+                current_.closed = false;
+                extra_ += current_.name.size() + current_.directory.size() + record_[0].size() +
+                          record_[1].size() + sizeof(StreamEntry);
+                entries_.push_back({{}, files_.size(), true});
                 state_ = State::Text;
             }
             continue;
         }
         ++items_;
+        extra_ += s.size() + sizeof(StreamEntry);
+        entries_.push_back({s, 0, false});
         if (s == kBeginContentsLabel) {
-            Line(s);
             state_ = State::Record;
             record_field_ = 0;
             continue;
         }
-        std::size_t eq = s.find('=');
-        if (eq == std::string::npos) {
-            Line(s);
-            continue;
-        }
-        std::string key = s.substr(0, eq + 1), value = s.substr(eq + 1);
+        std::string key, value;
+        if (!SplitItem(s, &key, &value)) continue;
         for (Remembered& r : remembered_)
             if (!r.seen && r.key == key) {
                 r.seen = true;
                 r.value = value;
                 extra_ += value.size();
             }
-        Line(value.empty() ? key : key + " " + value);
     }
 }
 

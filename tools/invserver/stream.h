@@ -33,7 +33,25 @@ struct CapturedFile {
     std::uint32_t time = 0;
     std::uint32_t size = 0;
     std::string contents;          // as sent (carriage returns kept)
+    std::string time_text, size_text;  // the record's fields as sent
+    bool closed = true;            // "_EndContents" came (false: the stream ended inside the text)
 };
+
+// One piece of the stream, in order: an item as sent (key and value run
+// together, or a marker), or a contents block (its record, text and end).
+struct StreamEntry {
+    std::string item;              // the item; empty for a contents block
+    std::size_t file = 0;          // a contents block: its index in files()
+    bool contents = false;
+};
+
+// The flat file's lines of one item as sent ("key value", "key" or the
+// marker), and of a contents block (record lines, text, "_EndContents" when
+// closed): the one rendering the decoder and the store's rebuild share.
+void AppendItemLines(std::string* flat, const std::string& item);
+void AppendContentsLines(std::string* flat, const CapturedFile& file);
+// Splits an item as sent at its first "=": false (key = item) when it has none.
+bool SplitItem(const std::string& item, std::string* key, std::string* value);
 
 class StreamDecoder {
 public:
@@ -45,33 +63,37 @@ public:
     // Feeds one payload (the datagram after its 4 header bytes).
     void Feed(const std::uint8_t* payload, std::size_t len);
 
-    const std::string& flat() const { return flat_; }
+    // The flat inventory file of what came so far.
+    std::string flat() const;
+    // Captured files whose text ended ("_EndContents" came).
     const std::vector<CapturedFile>& files() const { return files_; }
+    // Everything that came, in order; a contents block whose index is
+    // files().size() is the one still open (unclosed()).
+    const std::vector<StreamEntry>& entries() const { return entries_; }
+    const CapturedFile* unclosed() const { return state_ == State::Text ? &current_ : nullptr; }
     std::size_t items() const { return items_; }
     // Value of the first item with this key, one of those to remember, or "".
     std::string Value(const std::string& key) const;
     // Bytes of decoded data held (the flat file, captured texts, first values).
-    std::size_t held() const { return flat_.size() + extra_; }
+    std::size_t held() const { return extra_; }
 
 private:
     enum class State { Items, Record, Text };
     void Text(const std::string& s);
-    void Line(const std::string& s);
 
     State state_ = State::Items;
     int record_field_ = 0;
     std::string record_[4];
     CapturedFile current_;
-    bool text_open_line_ = false;  // the flat file's contents text ends inside a line
-    std::string flat_;
     std::vector<CapturedFile> files_;
+    std::vector<StreamEntry> entries_;
     struct Remembered {
         std::string key, value;
         bool seen = false;
     };
     std::vector<Remembered> remembered_;
     std::size_t items_ = 0;
-    std::size_t extra_ = 0;        // held() beyond the flat file
+    std::size_t extra_ = 0;        // bytes held
 };
 
 }  // namespace qv::invserver
