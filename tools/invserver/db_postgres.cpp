@@ -15,6 +15,10 @@ namespace {
 // the server's catalogue.
 constexpr Oid kBoolOid = 16, kByteaOid = 17, kInt8Oid = 20, kInt2Oid = 21, kInt4Oid = 23, kOidOid = 26;
 constexpr const char* kConnectTimeout = "5";   // seconds, unless the connection text says otherwise
+// Statements of a transaction sent before their answers are read: their
+// answers (a few dozen bytes each) must fit the socket's buffers, or both
+// sides would wait for each other.
+constexpr int kMaxUnread = 64;
 
 struct ResultDeleter {
     void operator()(PGresult* r) const { PQclear(r); }
@@ -52,6 +56,45 @@ DbValue Column(const PGresult* r, int row, int col) {
     }
 }
 
+// A statement ready for libpq: "?" numbered, parameters as libpq wants them.
+struct Statement {
+    Statement(const std::string& text, const DbParams& params)
+        : sql(NumberPlaceholders(text)), types(params.size(), 0), values(params.size(), nullptr),
+          lengths(params.size(), 0), formats(params.size(), 0), ints(params.size()) {
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            const DbValue& p = params[i];
+            switch (p.type) {
+                case DbValue::Type::Null:
+                    break;
+                case DbValue::Type::Int:
+                    types[i] = kInt8Oid;
+                    ints[i] = std::to_string(p.i);
+                    values[i] = ints[i].c_str();
+                    break;
+                case DbValue::Type::Text:
+                    // Type left to the server, which infers it from where the
+                    // parameter stands (a text column, a number, ...).
+                    values[i] = p.s.c_str();
+                    lengths[i] = static_cast<int>(p.s.size());
+                    break;
+                case DbValue::Type::Blob:
+                    types[i] = kByteaOid;
+                    values[i] = p.s.data();
+                    lengths[i] = static_cast<int>(p.s.size());
+                    formats[i] = 1;   // raw bytes, no escaping
+                    break;
+            }
+        }
+    }
+    int count() const { return static_cast<int>(types.size()); }
+
+    std::string sql;
+    std::vector<Oid> types;
+    std::vector<const char*> values;
+    std::vector<int> lengths, formats;
+    std::vector<std::string> ints;   // the numbers' texts, which values point into
+};
+
 class PostgresDatabase final : public Database {
 public:
     PostgresDatabase(PGconn* conn, std::string where) : conn_(conn), where_(std::move(where)) {}
@@ -61,14 +104,28 @@ public:
     const char* BlobType() const override { return "BYTEA"; }
     std::string where() const override { return where_; }
 
+    // Inside a transaction statements are sent without waiting for their
+    // answers (libpq's pipeline mode), so that storing an inventory costs a
+    // few round trips to the server instead of one per statement. A
+    // statement that fails there is reported by the next query or by the
+    // commit, which then fail: the caller rolls back as after any failure,
+    // and nothing of the transaction is kept.
     bool Exec(const std::string& sql, const DbParams& params) override {
-        Result r = Run(sql, params);
-        return r != nullptr;
+        if (!pipelined_) return Run(sql, params) != nullptr;
+        if (failed_ || !Send(sql, params)) return false;
+        return ++unread_ < kMaxUnread || Drain(nullptr);
     }
 
     bool Query(const std::string& sql, const DbParams& params,
                const std::function<bool(const DbRow&)>& on_row) override {
-        Result r = Run(sql, params);
+        Result r;
+        if (pipelined_) {
+            if (failed_ || !Send(sql, params)) return false;
+            ++unread_;
+            if (!Drain(&r)) return false;
+        } else {
+            r = Run(sql, params);
+        }
         if (!r) return false;
         const int rows = PQntuples(r.get()), cols = PQnfields(r.get());
         DbRow row(static_cast<std::size_t>(cols));
@@ -81,6 +138,11 @@ public:
 
     bool Begin() override {
         in_transaction_ = Command("BEGIN", "BEGIN");
+        if (in_transaction_ && PQenterPipelineMode(conn_)) {
+            pipelined_ = true;
+            failed_ = false;
+            unread_ = 0;
+        }
         return in_transaction_;
     }
 
@@ -89,14 +151,29 @@ public:
     // command; only its tag tells. Such a commit is a failure: what the
     // caller meant to store is not there.
     bool Commit() override {
-        const bool ok = Command("COMMIT", "COMMIT");
+        bool ok;
+        if (pipelined_) {
+            Result r;
+            ok = !failed_ && Send("COMMIT", {}) && (++unread_, Drain(&r)) && r &&
+                 std::strcmp(PQcmdStatus(r.get()), "COMMIT") == 0;
+            if (!ok && !failed_ && r) error_ = std::string("COMMIT ended in ") + PQcmdStatus(r.get());
+            EndPipeline();
+        } else {
+            ok = Command("COMMIT", "COMMIT");
+        }
         in_transaction_ = false;
+        // Whatever failed, the transaction is over: rolled back, not left open.
+        if (!ok && PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE)
+            Result(PQexec(conn_, "ROLLBACK"));
         return ok;
     }
 
     bool Rollback() override {
         const bool was = in_transaction_;
+        const std::string why = error_;
+        EndPipeline();
         in_transaction_ = false;
+        error_ = why;   // the caller wants the reason it rolls back for
         if (!was || PQstatus(conn_) != CONNECTION_OK || PQtransactionStatus(conn_) == PQTRANS_IDLE) return true;
         return Command("ROLLBACK", "ROLLBACK");
     }
@@ -136,40 +213,68 @@ private:
         return Prepare();
     }
 
+    // Sends one statement in pipeline mode; its answer is read by Drain.
+    bool Send(const std::string& sql, const DbParams& params) {
+        if (PQstatus(conn_) != CONNECTION_OK) {
+            error_ = "connection lost during the transaction: " + Trimmed(PQerrorMessage(conn_));
+            failed_ = true;
+            return false;
+        }
+        Statement st(sql, params);
+        if (!PQsendQueryParams(conn_, st.sql.c_str(), st.count(), st.types.data(), st.values.data(),
+                               st.lengths.data(), st.formats.data(), 0)) {
+            error_ = Trimmed(PQerrorMessage(conn_));
+            failed_ = true;
+            return false;
+        }
+        return true;
+    }
+
+    // Reads the answers of the statements sent so far, up to a sync point;
+    // the last statement's result goes to *last. False when one of them
+    // failed (the first failure's message in error()).
+    bool Drain(Result* last) {
+        bool ok = PQpipelineSync(conn_) == 1;
+        if (!ok) error_ = Trimmed(PQerrorMessage(conn_));
+        for (int i = 0; ok && i < unread_; ++i) {
+            while (PGresult* raw = PQgetResult(conn_)) {
+                Result r(raw);
+                const ExecStatusType status = PQresultStatus(raw);
+                if (status == PGRES_FATAL_ERROR || status == PGRES_NONFATAL_ERROR) {
+                    if (!failed_) error_ = Trimmed(PQresultErrorMessage(raw));
+                    failed_ = true;
+                } else if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+                    failed_ = true;   // skipped after an earlier failure
+                } else if (last && i + 1 == unread_) {
+                    *last = std::move(r);
+                }
+            }
+            if (PQstatus(conn_) != CONNECTION_OK) ok = false;
+        }
+        Result sync(ok ? PQgetResult(conn_) : nullptr);
+        if (!sync || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
+            if (!failed_) error_ = "connection lost during the transaction: " + Trimmed(PQerrorMessage(conn_));
+            ok = false;
+        }
+        unread_ = 0;
+        if (!ok) failed_ = true;
+        return !failed_;
+    }
+
+    // Back to one statement at a time, every answer read.
+    void EndPipeline() {
+        if (!pipelined_) return;
+        if (unread_ > 0 && PQstatus(conn_) == CONNECTION_OK) Drain(nullptr);
+        PQexitPipelineMode(conn_);
+        pipelined_ = false;
+        unread_ = 0;
+    }
+
     Result Run(const std::string& sql, const DbParams& params) {
         if (!Usable()) return nullptr;
-        const std::size_t n = params.size();
-        std::vector<Oid> types(n, 0);
-        std::vector<const char*> values(n, nullptr);
-        std::vector<int> lengths(n, 0), formats(n, 0);
-        std::vector<std::string> ints(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const DbValue& p = params[i];
-            switch (p.type) {
-                case DbValue::Type::Null:
-                    break;
-                case DbValue::Type::Int:
-                    types[i] = kInt8Oid;
-                    ints[i] = std::to_string(p.i);
-                    values[i] = ints[i].c_str();
-                    break;
-                case DbValue::Type::Text:
-                    // Type left to the server, which infers it from where the
-                    // parameter stands (a text column, a number, ...).
-                    values[i] = p.s.c_str();
-                    lengths[i] = static_cast<int>(p.s.size());
-                    break;
-                case DbValue::Type::Blob:
-                    types[i] = kByteaOid;
-                    values[i] = p.s.data();
-                    lengths[i] = static_cast<int>(p.s.size());
-                    formats[i] = 1;   // raw bytes, no escaping
-                    break;
-            }
-        }
-        const std::string numbered = NumberPlaceholders(sql);
-        Result r(PQexecParams(conn_, numbered.c_str(), static_cast<int>(n), types.data(), values.data(),
-                              lengths.data(), formats.data(), 0));
+        Statement st(sql, params);
+        Result r(PQexecParams(conn_, st.sql.c_str(), st.count(), st.types.data(), st.values.data(),
+                              st.lengths.data(), st.formats.data(), 0));
         const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
             error_ = Trimmed(r ? PQresultErrorMessage(r.get()) : PQerrorMessage(conn_));
@@ -192,6 +297,9 @@ private:
 
     PGconn* conn_;
     bool in_transaction_ = false;   // between a successful Begin and Commit or Rollback
+    bool pipelined_ = false;        // statements of the transaction are sent without waiting
+    bool failed_ = false;           // one of them failed: the transaction can only roll back
+    int unread_ = 0;                // statements sent whose answers are not read yet
     std::string where_;
     std::string error_;
 };

@@ -127,7 +127,7 @@ std::string IsoDate(const std::string& text, bool with_time) {
     if (std::sscanf(t.c_str(), "%2d/%2d/%4d%n", &mo, &d, &y, &used) != 3) return {};
     y = FullYear(y);
     if (mo < 1 || mo > 12 || d < 1 || d > 31 || y < 1900 || y > 2999) return {};
-    char out[32];
+    char out[64];
     if (with_time && std::sscanf(t.c_str() + used, " %2d:%2d:%2d", &h, &mi, &s) == 3 && h < 24 && mi < 60 &&
         s < 61 && h >= 0 && mi >= 0 && s >= 0) {
         std::snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, s);
@@ -145,7 +145,10 @@ public:
     }
     void Int(const std::string& name, long long value) { Raw(name, std::to_string(value)); }
     void Raw(const std::string& name, const std::string& json) {
-        body_ += (body_.empty() ? "" : ",") + Quote(name) + ":" + json;
+        if (!body_.empty()) body_ += ',';
+        body_ += Quote(name);
+        body_ += ':';
+        body_ += json;
     }
     bool empty() const { return body_.empty(); }
     std::string Json() const { return "{" + body_ + "}"; }
@@ -156,7 +159,10 @@ private:
 
 std::string Array(const std::vector<Object>& items) {
     std::string out = "[";
-    for (std::size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + items[i].Json();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i) out += ',';
+        out += items[i].Json();
+    }
     return out + "]";
 }
 
