@@ -1,15 +1,42 @@
 #include "tools/invserver/export.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 
 #include "tools/invserver/glpi.h"
-#include "tools/invserver/storage.h"
 
 namespace qv::invserver {
 
 namespace {
+
+// Writes a whole file under a temporary name, flushed to disk, then renamed
+// over the old one: a reader (GLPI's injector) sees the old or the new
+// document, never half of one. False with errno set.
+bool WriteFileAtomic(const std::string& path, const std::string& data) {
+    const std::string tmp = path + ".tmp." + std::to_string(::getpid());
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return false;
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    bool ok = done == data.size() && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        const int error = errno;
+        ::unlink(tmp.c_str());
+        errno = error;
+    }
+    return ok;
+}
 
 // What the document is made of: the device's ID (its name in the store when
 // the scanner sent none), when the inventory arrived, and its flat file.

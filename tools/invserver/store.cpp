@@ -133,6 +133,8 @@ Fact ClassifyKey(const std::string& key, bool software_part) {
         {"Bus - ", "hardware"},        {"COM Ports - ", "hardware"},    {"LPT Ports - ", "hardware"},
         {"Keyboard - ", "hardware"},   {"Mouse - ", "hardware"},        {"Video - ", "hardware"},
     };
+    // The scanner's own items, wherever they stand.
+    if (k == "Device ID" || k == "Number of Files") return {"other", "", k};
     if (StartsWith(k, "Environ - ")) return {"environment", "Environ", k.substr(10)};
     if (StartsWith(k, "Cfg - ")) return {"config", "", k.substr(6)};
     if (StartsWith(k, "MIF-")) return {"mif", "", k.substr(4)};

@@ -1,13 +1,15 @@
-// Fuzz target for the readers of the inventory server's own files: the
-// next-number file, a device's config.index, device.txt and stored
-// inventory, as a crash, a full disk or a careless hand may leave them.
+// Fuzz target for the import of an older server's files: the next-number
+// file, a device's config.index, device.txt and stored inventory, as a crash,
+// a full disk or a careless hand may have left them.
 //
 // Input: four parts, each a 2-byte little-endian length and its bytes, are
 // written as ROOT/next-number and, in the folder of device number 1,
 // config.index, device.txt and inventory.txt, in a fresh folder on a memory
-// file system (/dev/shm, else the temporary folder). Then the server answers
-// a device request of device 1, assigns a number to a new device, stores an
-// inventory of device 1 with one captured file, and the three queries run.
+// file system (/dev/shm, else the temporary folder). They are imported into
+// the server's store, whose rebuild of the inventory must give the file back
+// unchanged. Then the server answers a device request of device 1, assigns a
+// number to a new device, stores an inventory of device 1 with one captured
+// file, and the queries run.
 // The reply must carry the index's entries as the server reads them (each
 // list packet whole, none cut short by an entry it cannot carry), the
 // new number must not be one whose folder exists, and the store must keep
@@ -63,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const std::string root = Root();
     std::error_code ec;
     std::filesystem::remove_all(root, ec);
-    const std::string key = Storage::KeyForNumber(1);
+    const std::string key = Store::NameForNumber(1);
     const std::string dir = root + "/" + key;
     std::filesystem::create_directories(dir, ec);
     Write(root + "/next-number", part[0]);
@@ -80,9 +82,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             opt, [&](const std::string&, const std::uint8_t* d, std::size_t n) { sent.emplace_back(d, d + n); },
             [](const std::string&) {});
         if (!server.Init()) Fail();
+        std::string report, err;
+        if (!ImportFiles(server.store(), root, &report, &err)) Fail();
+        std::string flat;
+        const std::int64_t imported = server.store().LatestInventory(key);
+        if (imported && (!server.store().RebuildFlat(imported, &flat) || flat != part[3])) Fail();
 
         // The reply lists the captured files as the index reads.
-        const std::vector<serverlink::ConfigEntry> held = server.storage().ConfigFiles(key);
+        const std::vector<serverlink::ConfigEntry> held = server.store().ConfigFiles(key);
         const auto request = serverlink::EncodeDeviceRequest(id);
         server.OnDatagram("127.0.0.1:5007", request.data(), request.size(), 10);
         std::vector<serverlink::ConfigEntry> listed;
@@ -102,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t i = 0; i < listed.size(); ++i)
             if (!Same(listed[i], sendable[i])) Fail();
 
-        // A new device never gets the number of a folder that exists.
+        // A new device never gets the number of a device that exists.
         sent.clear();
         const auto fresh = serverlink::EncodeDeviceRequest("");
         server.OnDatagram("127.0.0.2:5007", fresh.data(), fresh.size(), 20);
@@ -122,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         server.OnDatagram("127.0.0.1:5007", p1.data(), p1.size(), 30);
         server.OnDatagram("127.0.0.1:5007", p2.data(), p2.size(), 40);
         if (server.stats().inventories == 1) {
-            const std::vector<serverlink::ConfigEntry> after = server.storage().ConfigFiles(key);
+            const std::vector<serverlink::ConfigEntry> after = server.store().ConfigFiles(key);
             for (const auto& e : held) {
                 if (e.directory == "C:\\" && e.file == "NEW.INI") continue;
                 if (std::none_of(after.begin(), after.end(), [&](const auto& a) { return Same(a, e); })) Fail();
@@ -133,10 +140,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 Fail();
         }
     }
-    for (const char* command : {"list", "show", "find"}) {
+    for (const char* command : {"list", "show", "find", "software", "changes"}) {
         std::string out, err;
         std::vector<std::string> args = {command};
-        if (command[0] != 'l') args.push_back(command[0] == 's' ? id : "a");
+        if (command[0] != 'l') args.push_back(command[0] == 'f' || command[1] == 'o' ? "a" : id);
         args.push_back("--storage=" + root);
         RunQuery(args, &out, &err);
     }
