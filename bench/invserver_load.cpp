@@ -267,8 +267,8 @@ int main(int argc, char** argv) {
                 all, delivered, scanners, identical, retransmissions);
     std::printf("server memory: %ld kB resident before, %ld kB peak\n", rss_before, peak);
     std::printf("store: %s, %.1f inventories stored per second, grew by %.2f MB per 1,000 inventories\n",
-                pg ? "PostgreSQL" : database.empty() ? "the server's default" : database.c_str(), scanners / all,
-                (store_after - store_before) / scanners * 1000 / 1e6);
+                pg ? "PostgreSQL" : database.empty() ? "the server's default" : database.c_str(), identical / all,
+                (store_after - store_before) / std::max(identical, 1) * 1000 / 1e6);
     const std::string tail = ReadAll(log);
     std::size_t at = tail.rfind("shutting down");
     if (at != std::string::npos) std::printf("server: %s", tail.c_str() + at);
