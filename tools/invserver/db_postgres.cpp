@@ -3,6 +3,7 @@
 
 #include <libpq-fe.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -19,6 +20,19 @@ constexpr const char* kConnectTimeout = "5";   // seconds, unless the connection
 // answers (a few dozen bytes each) must fit the socket's buffers, or both
 // sides would wait for each other.
 constexpr int kMaxUnread = 64;
+// The advisory lock (a number all servers agree on) that makes the servers
+// sharing a store create its tables one at a time.
+constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7163521090)";
+
+// Statements that change the schema: CREATE, ALTER, DROP.
+bool ChangesSchema(const std::string& sql) {
+    std::size_t i = sql.find_first_not_of(" \t\r\n");
+    if (i == std::string::npos) return false;
+    std::string word;
+    for (; i < sql.size() && std::isalpha(static_cast<unsigned char>(sql[i])); ++i)
+        word += static_cast<char>(std::toupper(static_cast<unsigned char>(sql[i])));
+    return word == "CREATE" || word == "ALTER" || word == "DROP";
+}
 
 struct ResultDeleter {
     void operator()(PGresult* r) const { PQclear(r); }
@@ -110,7 +124,27 @@ public:
     // statement that fails there is reported by the next query or by the
     // commit, which then fail: the caller rolls back as after any failure,
     // and nothing of the transaction is kept.
+    //
+    // PostgreSQL's "CREATE ... IF NOT EXISTS" fails, rather than doing
+    // nothing, when another connection creates the same table at the same
+    // moment: several servers starting on a new store would see one of them
+    // refuse to start. Schema changes therefore take an advisory lock first
+    // (for the rest of their transaction), so one server creates and the
+    // others find the tables made.
     bool Exec(const std::string& sql, const DbParams& params) override {
+        if (ChangesSchema(sql) && !locked_schema_) {
+            if (!in_transaction_) {
+                if (!Begin()) return false;
+                const bool ok = Exec(sql, params);
+                if (ok && Commit()) return true;
+                const std::string why = error_;
+                Rollback();
+                error_ = why;
+                return false;
+            }
+            if (!Exec(kSchemaLock, {})) return false;
+            locked_schema_ = true;
+        }
         if (!pipelined_) return Run(sql, params) != nullptr;
         if (failed_ || !Send(sql, params)) return false;
         return ++unread_ < kMaxUnread || Drain(nullptr);
@@ -138,6 +172,7 @@ public:
 
     bool Begin() override {
         in_transaction_ = Command("BEGIN", "BEGIN");
+        locked_schema_ = false;
         if (in_transaction_ && PQenterPipelineMode(conn_)) {
             pipelined_ = true;
             failed_ = false;
@@ -161,7 +196,7 @@ public:
         } else {
             ok = Command("COMMIT", "COMMIT");
         }
-        in_transaction_ = false;
+        in_transaction_ = locked_schema_ = false;
         // Whatever failed, the transaction is over: rolled back, not left open.
         if (!ok && PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE)
             Result(PQexec(conn_, "ROLLBACK"));
@@ -172,7 +207,7 @@ public:
         const bool was = in_transaction_;
         const std::string why = error_;
         EndPipeline();
-        in_transaction_ = false;
+        in_transaction_ = locked_schema_ = false;
         error_ = why;   // the caller wants the reason it rolls back for
         if (!was || PQstatus(conn_) != CONNECTION_OK || PQtransactionStatus(conn_) == PQTRANS_IDLE) return true;
         return Command("ROLLBACK", "ROLLBACK");
@@ -298,6 +333,7 @@ private:
     PGconn* conn_;
     bool in_transaction_ = false;   // between a successful Begin and Commit or Rollback
     bool pipelined_ = false;        // statements of the transaction are sent without waiting
+    bool locked_schema_ = false;    // the transaction holds the schema lock
     bool failed_ = false;           // one of them failed: the transaction can only roll back
     int unread_ = 0;                // statements sent whose answers are not read yet
     std::string where_;

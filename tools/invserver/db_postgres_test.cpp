@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/pgserver/pg_server.h"
 #include "tools/invserver/db.h"
@@ -130,6 +132,32 @@ TEST_F(Postgres, FailedTransactionsAndRestarts) {
     ASSERT_TRUE(db->QueryRows("SELECT id FROM t ORDER BY id", {}, &rows));
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][0].AsInt(), 4);
+}
+
+// Servers starting together on a new store all find its tables made: none
+// fails on another's CREATE ... IF NOT EXISTS.
+TEST_F(Postgres, ServersCreateTheSchemaTogether) {
+    ASSERT_TRUE(server_->CreateDatabase("together"));
+    constexpr int kServers = 8;
+    for (int round = 0; round < 4; ++round) {
+        std::vector<std::unique_ptr<Database>> dbs;
+        std::string err;
+        for (int i = 0; i < kServers; ++i) {
+            dbs.push_back(OpenDatabase(server_->Uri("together"), &err));
+            ASSERT_TRUE(dbs.back()) << err;
+        }
+        std::vector<std::thread> threads;
+        std::vector<std::string> errors(kServers);
+        const std::string table = "t" + std::to_string(round);
+        for (int i = 0; i < kServers; ++i)
+            threads.emplace_back([&, i] {
+                if (!dbs[i]->Exec("CREATE TABLE IF NOT EXISTS " + table + " (id BIGINT)") ||
+                    !dbs[i]->Exec("CREATE INDEX IF NOT EXISTS " + table + "_id ON " + table + " (id)"))
+                    errors[i] = dbs[i]->error();
+            });
+        for (auto& t : threads) t.join();
+        for (const std::string& e : errors) EXPECT_EQ(e, "");
+    }
 }
 
 // A database whose encoding would reject some of the scanners' texts is
