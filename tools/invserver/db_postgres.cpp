@@ -39,9 +39,16 @@ struct ResultDeleter {
 };
 using Result = std::unique_ptr<PGresult, ResultDeleter>;
 
+// libpq's message on one line: its line breaks and tabs (a hint, a detail
+// on a line of its own) become single blanks, for the server's log.
 std::string Trimmed(const char* message) {
-    std::string s = message ? message : "";
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    std::string s;
+    for (const char* p = message ? message : ""; *p; ++p) {
+        const bool blank = *p == '\n' || *p == '\t' || *p == '\r' || *p == ' ';
+        if (!blank) s += *p;
+        else if (!s.empty() && s.back() != ' ') s += ' ';
+    }
+    while (!s.empty() && s.back() == ' ') s.pop_back();
     return s;
 }
 

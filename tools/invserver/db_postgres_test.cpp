@@ -126,6 +126,7 @@ TEST_F(Postgres, FailedTransactionsAndRestarts) {
     EXPECT_FALSE(db->error().empty());
     db->Rollback();
     EXPECT_FALSE(db->Exec("INSERT INTO t VALUES (5)"));
+    EXPECT_EQ(db->error().find('\n'), std::string::npos) << db->error();   // one log line
     ASSERT_TRUE(server_->Start()) << server_->error();
     ASSERT_TRUE(db->Exec("INSERT INTO t VALUES (4)")) << db->error();
     std::vector<DbRow> rows;
