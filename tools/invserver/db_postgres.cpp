@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <vector>
 
 namespace qv::invserver {
@@ -20,6 +21,9 @@ constexpr const char* kConnectTimeout = "5";   // seconds, unless the connection
 // answers (a few dozen bytes each) must fit the socket's buffers, or both
 // sides would wait for each other.
 constexpr int kMaxUnread = 64;
+// Statements with at least this many parameters are prepared (multi-row
+// inserts), at most so many per connection.
+constexpr std::size_t kPrepareMinParams = 40, kMaxPrepared = 32;
 // The advisory lock (a number all servers agree on) that makes the servers
 // sharing a store create its tables one at a time.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7163521090)";
@@ -207,6 +211,7 @@ public:
         // Whatever failed, the transaction is over: rolled back, not left open.
         if (!ok && PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE)
             Result(PQexec(conn_, "ROLLBACK"));
+        if (!ok) ForgetPrepared();
         return ok;
     }
 
@@ -216,8 +221,12 @@ public:
         EndPipeline();
         in_transaction_ = locked_schema_ = false;
         error_ = why;   // the caller wants the reason it rolls back for
-        if (!was || PQstatus(conn_) != CONNECTION_OK || PQtransactionStatus(conn_) == PQTRANS_IDLE) return true;
-        return Command("ROLLBACK", "ROLLBACK");
+        bool ok = true;
+        if (was && PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE)
+            ok = Command("ROLLBACK", "ROLLBACK");
+        ForgetPrepared();
+        error_ = why;
+        return ok;
     }
 
     const std::string& error() const override { return error_; }
@@ -247,6 +256,7 @@ private:
             error_ = "connection lost during the transaction: " + Trimmed(PQerrorMessage(conn_));
             return false;
         }
+        prepared_.clear();   // a new session has none
         PQreset(conn_);
         if (PQstatus(conn_) != CONNECTION_OK) {
             error_ = "cannot reconnect: " + Trimmed(PQerrorMessage(conn_));
@@ -263,8 +273,26 @@ private:
             return false;
         }
         Statement st(sql, params);
-        if (!PQsendQueryParams(conn_, st.sql.c_str(), st.count(), st.types.data(), st.values.data(),
-                               st.lengths.data(), st.formats.data(), 0)) {
+        // Statements of many rows (the items of an inventory, a hundred at a
+        // time) come again and again: prepared once per connection, the
+        // server plans them once.
+        auto it = prepared_.find(sql);
+        if (it == prepared_.end() && params.size() >= kPrepareMinParams && prepared_.size() < kMaxPrepared) {
+            const std::string name = "invserver_" + std::to_string(prepared_.size());
+            if (!PQsendPrepare(conn_, name.c_str(), st.sql.c_str(), st.count(), st.types.data())) {
+                error_ = Trimmed(PQerrorMessage(conn_));
+                failed_ = true;
+                return false;
+            }
+            ++unread_;
+            it = prepared_.emplace(sql, name).first;
+        }
+        const bool sent = it != prepared_.end()
+                              ? PQsendQueryPrepared(conn_, it->second.c_str(), st.count(), st.values.data(),
+                                                    st.lengths.data(), st.formats.data(), 0)
+                              : PQsendQueryParams(conn_, st.sql.c_str(), st.count(), st.types.data(),
+                                                  st.values.data(), st.lengths.data(), st.formats.data(), 0);
+        if (!sent) {
             error_ = Trimmed(PQerrorMessage(conn_));
             failed_ = true;
             return false;
@@ -301,6 +329,15 @@ private:
         unread_ = 0;
         if (!ok) failed_ = true;
         return !failed_;
+    }
+
+    // A statement prepared in a transaction that failed may not exist (the
+    // server skips what follows a failure): after any failure every prepared
+    // statement is dropped, and prepared again when next needed.
+    void ForgetPrepared() {
+        if (prepared_.empty()) return;
+        prepared_.clear();
+        if (PQstatus(conn_) == CONNECTION_OK) Result(PQexec(conn_, "DEALLOCATE ALL"));
     }
 
     // Back to one statement at a time, every answer read.
@@ -343,6 +380,7 @@ private:
     bool locked_schema_ = false;    // the transaction holds the schema lock
     bool failed_ = false;           // one of them failed: the transaction can only roll back
     int unread_ = 0;                // statements sent whose answers are not read yet
+    std::map<std::string, std::string> prepared_;   // statement text -> its prepared name
     std::string where_;
     std::string error_;
 };

@@ -118,6 +118,30 @@ TEST_F(Postgres, FailedTransactionsAndRestarts) {
     ASSERT_TRUE(db->QueryInt("SELECT COUNT(*) FROM t", {}, &n));
     EXPECT_EQ(n, 0);
 
+    // Statements of many rows are prepared once per connection; one whose
+    // preparation a failure skipped is prepared again by the next transaction.
+    std::string many = "INSERT INTO t VALUES (?)";
+    for (int i = 1; i < 50; ++i) many += ", (?)";
+    auto rows_from = [](int base) {
+        DbParams p;
+        for (int i = 0; i < 50; ++i) p.push_back(DbValue::Int(base + i));
+        return p;
+    };
+    ASSERT_TRUE(db->Begin());
+    db->Exec("INSERT INTO t VALUES (1)");
+    db->Exec("INSERT INTO t VALUES (1)");
+    db->Exec(many, rows_from(100));
+    EXPECT_FALSE(db->Commit());
+    db->Rollback();
+    for (int base : {200, 300}) {
+        ASSERT_TRUE(db->Begin());
+        EXPECT_TRUE(db->Exec(many, rows_from(base)));
+        EXPECT_TRUE(db->Commit()) << db->error();
+    }
+    ASSERT_TRUE(db->QueryInt("SELECT COUNT(*) FROM t", {}, &n));
+    EXPECT_EQ(n, 100);
+    ASSERT_TRUE(db->Exec("DELETE FROM t"));
+
     ASSERT_TRUE(db->Begin());
     ASSERT_TRUE(db->Exec("INSERT INTO t VALUES (2)"));
     ASSERT_TRUE(server_->Stop());
