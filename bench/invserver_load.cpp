@@ -218,8 +218,6 @@ int main(int argc, char** argv) {
         std::perror("invserver_load: cannot start invserver");
         _exit(127);
     }
-    for (int i = 0; i < 100 && ::access(storage.c_str(), F_OK) != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     // The server has made and migrated its store when its first line is out.
     for (int i = 0; i < 500 && ReadAll(log).find("listening") == std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

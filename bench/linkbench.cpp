@@ -38,6 +38,7 @@
 #include "scanner/records/itemstream.h"
 #include "scanner/serverlink/link.h"
 #include "bench/posix_link.h"
+#include "tools/invserver/store.h"
 
 namespace {
 
@@ -171,7 +172,10 @@ int main(int argc, char** argv) {
         std::string stored;
         if (!storage.empty() && reply.assigned) {
             std::string key = "dev-" + reply.device_id.substr(reply.device_id.size() - 12);
-            for (int i = 0; i < 50 && (stored = ReadAll(storage + "/" + key + "/inventory.txt")).empty(); ++i)
+            std::string why;
+            auto store = qv::invserver::Store::Open(storage + "/" + qv::invserver::kDefaultDatabaseName, &why);
+            for (int i = 0; i < 50 && store && (store->RebuildFlat(store->LatestInventory(key), &stored), stored.empty());
+                 ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         bool same = storage.empty() || stored == flat.text;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: start the inventory server (tools/invserver) on the loopback
 # address, run the inventory scanner under Wine against it, and show the
-# inventory the server stored beside the scanner's own flat file.
+# inventory the server stored (rebuilt from its database) beside the
+# scanner's own flat file.
 # Called by `make demo` after the build; uses the test harness's Wine prefix.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,7 +19,7 @@ rm -f "$QV_WINE_DIR/prefix/drive_c/QVISCAN.CFG"
 "$host_bin/invserver" --address=127.0.0.1 --port="$port" --storage="$store" > "$QV_WINE_DIR/invserver.log" 2>&1 &
 server=$!
 trap 'kill -TERM $server 2>/dev/null || true; wait $server 2>/dev/null || true; "$harness" down' EXIT
-for _ in $(seq 50); do [ -d "$store" ] && break; sleep 0.1; done
+for _ in $(seq 50); do [ -f "$store/inventory.db" ] && break; sleep 0.1; done
 drive_c="$QV_WINE_DIR/prefix/drive_c"
 mkdir -p "$drive_c/QVDEMO"
 
@@ -32,8 +33,9 @@ echo "== exit code: $rc"
 echo "== C:\\QVISCAN.CFG:"
 tr -d '\r' < "$drive_c/QVISCAN.CFG"
 device=$(sed -n 's/^Device ID = DEMO//p' "$drive_c/QVISCAN.CFG" | tr -d '\r')
-stored="$store/dev-$device/inventory.txt"
-echo "== inventory stored by the server ($stored):"
+stored="$QV_WINE_DIR/invserver-flat.txt"
+"$host_bin/invserver" flat "dev-$device" --storage="$store" > "$stored" || rc=1
+echo "== inventory stored by the server (invserver flat dev-$device --storage=$store):"
 tr -d '\r' < "$stored"
 if cmp -s "$stored" "$drive_c/QVDEMO/INVENTRY.TXT"; then
     echo "== identical to the scanner's own flat file C:\\QVDEMO\\INVENTRY.TXT"
@@ -47,4 +49,7 @@ echo "== invserver list --storage=$store"
 "$host_bin/invserver" list --storage="$store" || rc=1
 echo "== invserver find \"OS - Name\" --storage=$store"
 "$host_bin/invserver" find "OS - Name" --storage="$store" || rc=1
+echo "== invserver show dev-$device --json --storage=$store (first 300 bytes)"
+"$host_bin/invserver" show "dev-$device" --json --storage="$store" | head -c 300 || rc=1
+echo
 exit $rc

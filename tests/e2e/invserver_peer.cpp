@@ -1,9 +1,9 @@
 #include "tests/e2e/invserver_peer.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
 namespace qv::e2e {
@@ -15,10 +15,29 @@ InventoryServer::InventoryServer(std::vector<std::string> extra, int port) {
     std::vector<std::string> argv = {HostBinDir() + "/invserver", "--address=127.0.0.1",
                                      "--port=" + std::to_string(port_), "--storage=" + storage_, "--seed=11"};
     argv.insert(argv.end(), extra.begin(), extra.end());
+    where_ = storage_ + "/" + invserver::kDefaultDatabaseName;
+    for (const std::string& e : extra)
+        if (e.rfind("--database=", 0) == 0) where_ = e.substr(11);
     proc_ = Spawn(argv);
-    // The storage folder appears once the socket is bound.
-    for (int i = 0; i < 100 && !FileExists(storage_); ++i)
+    // The store is made once the socket is bound; opening it waits for the
+    // server to finish making it. A database server's store has no file to
+    // wait for: the bound socket keeps what arrives while the store is made.
+    const bool file = !invserver::IsPostgresLocation(where_);
+    for (int i = 0; i < 250 && (file ? !FileExists(where_) : PortFree(SOCK_DGRAM, static_cast<uint16_t>(port_))); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (file) OpenStore();
+}
+
+std::unique_ptr<invserver::Store> InventoryServer::OpenStore() const {
+    std::string err;
+    return invserver::Store::Open(where_, &err);
+}
+
+std::string InventoryServer::Stored(const std::string& device) const {
+    std::string flat;
+    if (auto store = OpenStore())
+        if (const std::int64_t id = store->LatestInventory(device)) store->RebuildFlat(id, &flat);
+    return flat;
 }
 
 InventoryServer::~InventoryServer() {
@@ -27,12 +46,11 @@ InventoryServer::~InventoryServer() {
 }
 
 std::string InventoryServer::StoredInventory() const {
-    std::error_code ec;
-    for (const auto& dev : std::filesystem::directory_iterator(storage_, ec)) {
-        std::string file = dev.path().string() + "/inventory.txt";
-        if (FileExists(file)) return ReadFile(file);
-    }
-    return {};
+    std::string flat;
+    std::int64_t id = 0;
+    if (auto store = OpenStore())
+        if (store->db().QueryInt("SELECT MAX(id) FROM inventories", {}, &id) && id) store->RebuildFlat(id, &flat);
+    return flat;
 }
 
 std::string InventoryServer::Log() {

@@ -1,8 +1,8 @@
 // The inventory server (tools/invserver) as a peer of the end-to-end tests.
 //
 // Starts the server on a free loopback UDP port with storage of its own,
-// waits until its socket is bound, and stops it at the end, keeping what it
-// logged. Extra options inject faults (dropped acknowledgements, another
+// waits until its store is there, and stops it at the end, keeping what it
+// logged. What it stored is read from its store (tools/invserver/store.h). Extra options inject faults (dropped acknowledgements, another
 // version, disagreeing copies).
 #pragma once
 
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/e2e/wine_run.h"
+#include "tools/invserver/store.h"
 
 namespace qv::e2e {
 
@@ -22,9 +23,12 @@ public:
     InventoryServer& operator=(const InventoryServer&) = delete;
 
     int port() const { return port_; }
-    // The folder of one stored device ("dev-000000000001", ...).
-    std::string Device(const std::string& key) const { return storage_ + "/" + key; }
     const std::string& storage() const { return storage_; }
+    // A connection of the test's own to the server's store.
+    std::unique_ptr<invserver::Store> OpenStore() const;
+    // The latest inventory of one device ("dev-000000000001", ...) as the
+    // scanner's flat file, rebuilt from the store (empty when none).
+    std::string Stored(const std::string& device) const;
     // The latest inventory stored for any device (empty when none).
     std::string StoredInventory() const;
     // Stops the server and returns what it logged.
@@ -33,6 +37,7 @@ public:
 private:
     int port_;
     std::string storage_, log_;
+    std::string where_;   // the store: --database when given, else the file in the storage folder
     std::unique_ptr<Process> proc_;
 };
 

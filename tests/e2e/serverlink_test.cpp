@@ -91,12 +91,15 @@ TEST_F(ServerLink, AssignsDeviceIdAndStoresTheSameInventory) {
     ASSERT_EQ(r.exit_code, 0) << r.out;
     EXPECT_EQ(ReadFile(cfg), "Device ID = SRV000000000001\r\nIV Server = SRV\r\n");
     std::string mine = ReadFile(flat);
-    std::string stored = ReadFile(server.Device("dev-000000000001") + "/inventory.txt");
+    std::string stored = server.Stored("dev-000000000001");
     EXPECT_EQ(Lines(stored), Lines(mine));
     EXPECT_EQ(stored, mine);
     EXPECT_NE(mine.find("_BeginContents\r\nCONFIG.SYS\r\n"), std::string::npos);
     EXPECT_NE(mine.find("_SOFTWARE ="), std::string::npos);
-    EXPECT_EQ(ReadFile(server.Device("dev-000000000001") + "/config/0.dat"), "FILES=40\r\nBUFFERS=20\r\n");
+    std::vector<qv::invserver::DbRow> captured;
+    ASSERT_TRUE(server.OpenStore()->db().QueryRows("SELECT contents FROM captures", {}, &captured));
+    ASSERT_EQ(captured.size(), 1u);
+    EXPECT_EQ(captured[0][0].AsText(), "FILES=40\r\nBUFFERS=20\r\n");
 
     // The next run keeps its ID, is told what the server holds, and so sends
     // the unchanged CONFIG.SYS as an item only.
@@ -106,7 +109,7 @@ TEST_F(ServerLink, AssignsDeviceIdAndStoresTheSameInventory) {
     mine = ReadFile(flat);
     EXPECT_NE(mine.find("Cfg - D:\\SLT\\CFG\\CONFIG.SYS ="), std::string::npos);
     EXPECT_EQ(mine.find("_BeginContents"), std::string::npos);
-    EXPECT_EQ(ReadFile(server.Device("dev-000000000001") + "/inventory.txt"), mine);
+    EXPECT_EQ(server.Stored("dev-000000000001"), mine);
     std::string log = server.Log();
     EXPECT_NE(log.find("assigned number 000000000001"), std::string::npos) << log;
     EXPECT_NE(log.find("device SRV000000000001, 1 captured file(s)"), std::string::npos) << log;
@@ -116,7 +119,7 @@ TEST_F(ServerLink, HostNameWithPort) {
     Server server;
     RunResult r = Scan("localhost:" + std::to_string(server.port()));
     ASSERT_EQ(r.exit_code, 0) << r.out;
-    EXPECT_TRUE(FileExists(server.Device("dev-000000000001") + "/inventory.txt"));
+    EXPECT_NE(server.Stored("dev-000000000001"), "");
 }
 
 TEST_F(ServerLink, LostAcknowledgementsAreResent) {
@@ -124,7 +127,7 @@ TEST_F(ServerLink, LostAcknowledgementsAreResent) {
     // A scan, then a replay of a few thousand items (about a hundred packets).
     RunResult r = Scan("127.0.0.1:" + std::to_string(server.port()));
     ASSERT_EQ(r.exit_code, 0) << r.out;
-    EXPECT_EQ(ReadFile(server.Device("dev-000000000001") + "/inventory.txt"), ReadFile(flat));
+    EXPECT_EQ(server.Stored("dev-000000000001"), ReadFile(flat));
 
     std::string big = BigInventory(2000);
     WriteFile(root + "/BIG.TXT", big);
@@ -133,11 +136,12 @@ TEST_F(ServerLink, LostAcknowledgementsAreResent) {
     o.timeout_ms = 240000;
     r = RunWine(kProgram, {"/S=SRV", "/NTT127.0.0.1:" + std::to_string(server.port()), "/T=D:\\SLT\\BIG.TXT"}, o);
     ASSERT_EQ(r.exit_code, 0) << r.out;
-    EXPECT_EQ(Lines(ReadFile(server.Device("id-PCREPLAY01") + "/inventory.txt")), Lines(big));
+    EXPECT_EQ(Lines(server.Stored("id-PCREPLAY01")), Lines(big));
 }
 
-// A server that never acknowledges, and one that cannot store the inventory
-// (so never acknowledges its last packet): either way the scanner reports
+// A server that never acknowledges, and one whose database is locked by
+// another writer (so it never acknowledges the last packet): either way the
+// scanner reports
 // the failed delivery, with exit code 1 for a packet that found no free
 // slot and -1 for a replay whose last packet was not delivered.
 TEST_F(ServerLink, UnacknowledgedDeliveryEndsWithMessage87) {
@@ -149,7 +153,11 @@ TEST_F(ServerLink, UnacknowledgedDeliveryEndsWithMessage87) {
     } cases[] = {{"silent server", {"--drop-acks=100"}, false, 1}, {"store fails", {}, true, 255}};
     for (const auto& c : cases) {
         Server server(c.options);
-        if (c.block_storage) WriteFile(server.Device("id-PCREPLAY01"), "in the way");
+        std::unique_ptr<qv::invserver::Store> holder = server.OpenStore();
+        ASSERT_TRUE(holder);
+        if (c.block_storage) {
+            ASSERT_TRUE(holder->db().Begin());
+        }
         WriteFile(root + "/BIG.TXT", BigInventory(300));
         WriteFile(cfg, "Device ID = PCREPLAY01\r\n");
         RunResult r = RunWine(kProgram, {"/S=SRV", "/NTT127.0.0.1:" + std::to_string(server.port()), "/T=D:\\SLT\\BIG.TXT"});
@@ -157,7 +165,11 @@ TEST_F(ServerLink, UnacknowledgedDeliveryEndsWithMessage87) {
         EXPECT_NE(r.out.find("The scanner has timed out possibly due to a slow link."), std::string::npos)
             << c.name << r.out;
         if (c.block_storage) {
-            EXPECT_NE(server.Log().find("NOT STORED"), std::string::npos) << c.name;
+            holder->db().Rollback();
+            const std::string log = server.Log();
+            EXPECT_NE(log.find("NOT STORED for id-PCREPLAY01 (cannot begin storing: database is locked)"),
+                      std::string::npos) << c.name << log;
+            EXPECT_EQ(server.StoredInventory(), "");
         }
     }
 }
@@ -178,7 +190,7 @@ TEST_F(ServerLink, DisagreeingCopiesSkipTheSoftwarePhase) {
     std::string mine = ReadFile(flat);
     EXPECT_EQ(mine.find("_SOFTWARE ="), std::string::npos);     // expected file count 0
     EXPECT_EQ(ReadFile(cfg), "Device ID = SRV000000000001\r\nIV Server = SRV\r\n");
-    EXPECT_EQ(ReadFile(server.Device("dev-000000000001") + "/inventory.txt"), mine);
+    EXPECT_EQ(server.Stored("dev-000000000001"), mine);
 }
 
 TEST_F(ServerLink, NoServerAndUnresolvableHost) {

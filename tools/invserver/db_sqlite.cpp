@@ -1,6 +1,8 @@
 // The SQLite backend of the store's connection (db.h).
 #include <sqlite3.h>
 
+#include <unordered_map>
+
 #include "tools/invserver/db.h"
 
 namespace qv::invserver {
@@ -8,12 +10,18 @@ namespace {
 
 // How long a statement waits for another process's write lock (a query run
 // while the server stores) before it fails with "database is locked".
-constexpr int kBusyTimeoutMs = 10'000;
+constexpr int kBusyTimeoutMs = 2000;
+// Prepared statements kept for reuse (the store runs the same few again and
+// again); beyond this many, a statement is prepared for its one use.
+constexpr std::size_t kStatementCacheMax = 64;
 
 class SqliteDatabase final : public Database {
 public:
     SqliteDatabase(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
-    ~SqliteDatabase() override { sqlite3_close_v2(db_); }
+    ~SqliteDatabase() override {
+        for (auto& [sql, cached] : cache_) sqlite3_finalize(cached.st);
+        sqlite3_close_v2(db_);
+    }
 
     DbBackend backend() const override { return DbBackend::Sqlite; }
     const char* BlobType() const override { return "BLOB"; }
@@ -25,13 +33,33 @@ public:
 
     bool Query(const std::string& sql, const DbParams& params,
                const std::function<bool(const DbRow&)>& on_row) override {
+        // A cached statement, unless it is running already (a query made
+        // from another's row callback).
         sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &st, nullptr) != SQLITE_OK)
-            return Fail();
-        struct Finalize {
+        Cached* cached = nullptr;
+        auto it = cache_.find(sql);
+        if (it != cache_.end() && !it->second.busy) {
+            cached = &it->second;
+            st = cached->st;
+        } else {
+            if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &st, nullptr) != SQLITE_OK)
+                return Fail();
+            if (it == cache_.end() && cache_.size() < kStatementCacheMax) cached = &(cache_[sql] = Cached{st, false});
+        }
+        struct Release {
             sqlite3_stmt* st;
-            ~Finalize() { sqlite3_finalize(st); }
-        } guard{st};
+            Cached* cached;
+            ~Release() {
+                if (!cached) {
+                    sqlite3_finalize(st);
+                    return;
+                }
+                sqlite3_reset(st);
+                sqlite3_clear_bindings(st);
+                cached->busy = false;
+            }
+        } guard{st, cached};
+        if (cached) cached->busy = true;
         if (static_cast<std::size_t>(sqlite3_bind_parameter_count(st)) != params.size()) {
             error_ = "statement takes " + std::to_string(sqlite3_bind_parameter_count(st)) +
                      " parameter(s), given " + std::to_string(params.size());
@@ -99,7 +127,12 @@ private:
         return false;
     }
 
+    struct Cached {
+        sqlite3_stmt* st;
+        bool busy;
+    };
     sqlite3* db_;
+    std::unordered_map<std::string, Cached> cache_;
     std::string path_;
     std::string error_;
 };

@@ -127,7 +127,7 @@ public:
 
 private:
     struct Session {
-        std::string key;                 // storage folder; empty until known
+        std::string key;                 // device name in the store; empty until known
         std::string device_id;
         std::uint64_t base = 1;          // lowest packet number not yet decoded
         std::uint64_t last = 0;          // number of the last packet, once seen
