@@ -165,15 +165,4 @@ std::string PostgresServer::Uri(const std::string& database) const {
 
 std::string PostgresServer::Log() const { return ReadText(dir_ + "/server.log"); }
 
-long long PostgresServer::DataBytes() const {
-    long long total = 0;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(dir_ + "/data", ec); it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
-        if (ec) break;
-        if (it->is_regular_file(ec)) total += static_cast<long long>(it->file_size(ec));
-    }
-    return total;
-}
-
 }  // namespace qv::pgtest

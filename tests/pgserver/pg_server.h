@@ -41,8 +41,6 @@ public:
     bool Start();
     // The server's own log, for failure messages.
     std::string Log() const;
-    // Bytes of the cluster's data folder on disk.
-    long long DataBytes() const;
 
 private:
     // Runs a PostgreSQL program as the cluster's owner; false unless it exits 0.
