@@ -2,6 +2,7 @@
 // once, on the loopback address.
 //
 //   invserver_load [--scanners=N] [--items=N] [--drop=PCT] [--keys=N] [--invserver=PATH]
+//                  [--database=postgresql|WHERE]
 //
 // Starts invserver (beside this program) on a free port with a temporary
 // storage folder, then N scanners at the same moment (default 200), each
@@ -19,6 +20,13 @@
 // before, and its peak, VmHWM). With --drop the server ignores that share of
 // the datagrams it receives (its --drop-datagrams fault injection).
 //
+// The store is the server's default (a SQLite file in its storage folder);
+// --database=postgresql starts a throw-away PostgreSQL server (tests/pgserver,
+// with its disk flushes, as in production) and stores there, any other WHERE
+// is handed to the server as it is. The run also prints what the store grew
+// by, per 1,000 inventories. A server of the old files layout (--invserver of
+// an older build) is checked against its files.
+//
 // Then, unless --keys=0, it decodes one inventory of that many distinct keys
 // (default 314000) and prints how long its packets took, first and last
 // tenth: the server's check for repeated keys must not slow down as the
@@ -33,6 +41,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -43,6 +52,7 @@
 #include "scanner/records/itemstream.h"
 #include "scanner/records/replay.h"
 #include "scanner/serverlink/link.h"
+#include "tests/pgserver/pg_server.h"
 #include "tools/invserver/store.h"
 #include "tools/invserver/stream.h"
 
@@ -115,6 +125,24 @@ Result RunScanner(int i, const std::string& server, const std::string& flat, Clo
     return r;
 }
 
+// Bytes of the store: the PostgreSQL database's size, or the SQLite file and
+// its journal, or (old server) the storage folder.
+double StoreBytes(const std::string& where, qv::pgtest::PostgresServer* pg) {
+    std::int64_t bytes = 0;
+    if (pg) {
+        std::string err;
+        if (auto db = qv::invserver::OpenDatabase(where, &err))
+            db->QueryInt("SELECT pg_database_size(current_database())", {}, &bytes);
+        return static_cast<double>(bytes);
+    }
+    std::error_code ec;
+    const std::filesystem::path folder = std::filesystem::path(where).parent_path();
+    for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_regular_file(ec)) bytes += static_cast<std::int64_t>(it->file_size(ec));
+    return static_cast<double>(bytes);
+}
+
 // Decodes an inventory of `keys` distinct keys as the server does and
 // prints the time per packet of its first and last tenth.
 void DecodeManyKeys(int keys) {
@@ -145,7 +173,7 @@ void DecodeManyKeys(int keys) {
 
 int main(int argc, char** argv) {
     int scanners = 200, items = 1500, drop = 0, keys = 314000;
-    std::string invserver;
+    std::string invserver, database;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a.rfind("--scanners=", 0) == 0) scanners = std::clamp(std::atoi(a.c_str() + 11), 1, 60000);
@@ -153,9 +181,10 @@ int main(int argc, char** argv) {
         else if (a.rfind("--drop=", 0) == 0) drop = std::clamp(std::atoi(a.c_str() + 7), 0, 100);
         else if (a.rfind("--keys=", 0) == 0) keys = std::max(0, std::atoi(a.c_str() + 7));
         else if (a.rfind("--invserver=", 0) == 0) invserver = a.substr(12);
+        else if (a.rfind("--database=", 0) == 0) database = a.substr(11);
         else {
             std::fprintf(stderr, "usage: invserver_load [--scanners=N] [--items=N] [--drop=PCT] [--keys=N] "
-                                 "[--invserver=PATH]\n");
+                                 "[--invserver=PATH] [--database=postgresql|WHERE]\n");
             return a == "--help" ? 0 : 2;
         }
     }
@@ -164,24 +193,36 @@ int main(int argc, char** argv) {
         std::size_t slash = self.rfind('/');
         invserver = (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/invserver";
     }
+    std::unique_ptr<qv::pgtest::PostgresServer> pg;
+    if (database == "postgresql") {
+        pg = std::make_unique<qv::pgtest::PostgresServer>(true);
+        if (!pg->ok() || !pg->CreateDatabase("load")) {
+            std::fprintf(stderr, "invserver_load: %s\n", pg->error().c_str());
+            return 1;
+        }
+        database = pg->Uri("load");
+    }
     const int port = FreeUdpPort();
     const std::string storage = "/tmp/invserver-load-" + std::to_string(::getpid());
+    const std::string where = database.empty() ? storage + "/" + qv::invserver::kDefaultDatabaseName : database;
     const std::string log = storage + ".log";
     pid_t child = ::fork();
     if (child == 0) {
         int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(out, 1);
         std::string p = "--port=" + std::to_string(port), s = "--storage=" + storage,
-                    d = "--drop-datagrams=" + std::to_string(drop);
+                    d = "--drop-datagrams=" + std::to_string(drop), db = "--database=" + database;
         ::execl(invserver.c_str(), invserver.c_str(), "--address=127.0.0.1", p.c_str(), s.c_str(), d.c_str(),
-                "--seed=5", static_cast<char*>(nullptr));
+                "--seed=5", database.empty() ? static_cast<char*>(nullptr) : db.c_str(),
+                static_cast<char*>(nullptr));
         std::perror("invserver_load: cannot start invserver");
         _exit(127);
     }
-    const std::string database = storage + "/" + qv::invserver::kDefaultDatabaseName;
-    for (int i = 0; i < 250 && ::access(database.c_str(), F_OK) != 0; ++i)
+    // The server has made and migrated its store when its first line is out.
+    for (int i = 0; i < 500 && ReadAll(log).find("listening") == std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const long rss_before = StatusKb(child, "VmRSS");
+    const double store_before = StoreBytes(where, pg.get());
 
     std::vector<std::string> flats(scanners);
     for (int i = 0; i < scanners; ++i) flats[i] = FlatInventory(i, items);
@@ -192,10 +233,16 @@ int main(int argc, char** argv) {
     for (int i = 0; i < scanners; ++i)
         threads.emplace_back([&, i] { results[i] = RunScanner(i, server, flats[i], start); });
     for (std::thread& t : threads) t.join();
+    const long peak = StatusKb(child, "VmHWM");
+    ::kill(child, SIGTERM);
+    ::waitpid(child, nullptr, 0);
+    const double store_after = StoreBytes(where, pg.get());
+    std::string err;
+    std::unique_ptr<qv::invserver::Store> store;
+    if (!pg && ::access(where.c_str(), F_OK) == 0) store = qv::invserver::Store::Open(where, &err);
+    else if (pg) store = qv::invserver::Store::Open(where, &err);
     double all = 0;
     int delivered = 0, identical = 0;
-    std::string why;
-    std::unique_ptr<qv::invserver::Store> store = qv::invserver::Store::Open(database, &why);
     unsigned long retransmissions = 0;
     for (int i = 0; i < scanners; ++i) {
         all = std::max(all, results[i].seconds);
@@ -204,11 +251,11 @@ int main(int argc, char** argv) {
         char key[32];
         std::snprintf(key, sizeof key, "id-PCLOAD%03d", i);
         std::string stored;
-        identical += store && store->RebuildFlat(store->LatestInventory(key), &stored) && stored == flats[i];
+        if (!store) stored = ReadAll(storage + "/" + key + "/inventory.txt");
+        else if (const std::int64_t latest = store->LatestInventory(key)) store->RebuildFlat(latest, &stored);
+        identical += stored == flats[i];
     }
-    const long peak = StatusKb(child, "VmHWM");
-    ::kill(child, SIGTERM);
-    ::waitpid(child, nullptr, 0);
+    store.reset();
     std::size_t bytes = 0;
     for (const std::string& f : flats) bytes += f.size();
     std::printf("%d scanners at once, %d items each (%.1f KB flat file), server dropping %d%% of datagrams\n",
@@ -217,6 +264,9 @@ int main(int argc, char** argv) {
                 "%lu retransmissions\n",
                 all, delivered, scanners, identical, retransmissions);
     std::printf("server memory: %ld kB resident before, %ld kB peak\n", rss_before, peak);
+    std::printf("store: %s, %.1f inventories stored per second, grew by %.2f MB per 1,000 inventories\n",
+                pg ? "PostgreSQL" : database.empty() ? "the server's default" : database.c_str(), identical / all,
+                (store_after - store_before) / std::max(identical, 1) * 1000 / 1e6);
     const std::string tail = ReadAll(log);
     std::size_t at = tail.rfind("shutting down");
     if (at != std::string::npos) std::printf("server: %s", tail.c_str() + at);

@@ -12,6 +12,10 @@ pkgs=("${extra[@]}" wine wine32:i386 wine64 g++-mingw-w64-i686-posix g++-mingw-w
       cmake ninja-build make g++ googletest libgtest-dev xvfb xauth tmux procps tzdata
       libssl-dev zlib1g-dev libpng-dev libsqlite3-dev libpq-dev postgresql python3-jsonschema)
 
+# The inventory store's PostgreSQL client library; the PostgreSQL server its
+# tests start, and the validator the GLPI export is checked with.
+pkgs+=(libpq-dev postgresql python3-jsonschema)
+
 missing=()
 for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,5 +1,6 @@
 #include "tests/e2e/invserver_peer.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,17 +15,22 @@ InventoryServer::InventoryServer(std::vector<std::string> extra, int port) {
     std::vector<std::string> argv = {HostBinDir() + "/invserver", "--address=127.0.0.1",
                                      "--port=" + std::to_string(port_), "--storage=" + storage_, "--seed=11"};
     argv.insert(argv.end(), extra.begin(), extra.end());
+    where_ = storage_ + "/" + invserver::kDefaultDatabaseName;
+    for (const std::string& e : extra)
+        if (e.rfind("--database=", 0) == 0) where_ = e.substr(11);
     proc_ = Spawn(argv);
     // The store is made once the socket is bound; opening it waits for the
-    // server to finish making it.
-    for (int i = 0; i < 250 && !FileExists(storage_ + "/" + invserver::kDefaultDatabaseName); ++i)
+    // server to finish making it. A database server's store has no file to
+    // wait for: the bound socket keeps what arrives while the store is made.
+    const bool file = !invserver::IsPostgresLocation(where_);
+    for (int i = 0; i < 250 && (file ? !FileExists(where_) : PortFree(SOCK_DGRAM, static_cast<uint16_t>(port_))); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    OpenStore();
+    if (file) OpenStore();
 }
 
 std::unique_ptr<invserver::Store> InventoryServer::OpenStore() const {
     std::string err;
-    return invserver::Store::Open(storage_ + "/" + invserver::kDefaultDatabaseName, &err);
+    return invserver::Store::Open(where_, &err);
 }
 
 std::string InventoryServer::Stored(const std::string& device) const {

@@ -37,6 +37,7 @@ public:
 private:
     int port_;
     std::string storage_, log_;
+    std::string where_;   // the store: --database when given, else the file in the storage folder
     std::unique_ptr<Process> proc_;
 };
 

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 
+#include "tools/invserver/db_postgres.h"
+
 namespace qv::invserver {
 
 std::int64_t DbValue::AsInt() const {
@@ -38,10 +40,7 @@ bool IsPostgresLocation(const std::string& where) {
 }
 
 std::unique_ptr<Database> OpenDatabase(const std::string& where, std::string* err) {
-    if (IsPostgresLocation(where)) {
-        *err = "PostgreSQL support not built";
-        return nullptr;
-    }
+    if (IsPostgresLocation(where)) return OpenPostgres(where, err);
     return OpenSqlite(where, err);
 }
 

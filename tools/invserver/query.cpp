@@ -11,6 +11,7 @@
 
 #include "common/inventory_limits.h"
 #include "tools/invserver/escape.h"
+#include "tools/invserver/export.h"
 #include "tools/invserver/json.h"
 #include "tools/invserver/store.h"
 
@@ -242,6 +243,22 @@ struct Query {
         return 0;
     }
 
+    int Export(const std::string& operand) {
+        Device d;
+        if (!Resolve(operand, &d)) return DbFailed();
+        if (!d.id) return NoDevice(operand);
+        if (!d.latest) {
+            *err = "invserver: device " + d.name + " has no inventory yet\n";
+            return 1;
+        }
+        std::string why;
+        if (!ExportInventory(store, d.latest, out, &why)) {
+            *err = "invserver: " + why + "\n";
+            return 1;
+        }
+        return 0;
+    }
+
     static std::string LikePattern(const std::string& text) {
         std::string p = "%";
         for (char c : text) {
@@ -448,7 +465,7 @@ struct Query {
 
 bool IsQueryCommand(const std::string& word) {
     return word == "list" || word == "show" || word == "find" || word == "software" || word == "changes" ||
-           word == "import" || word == "flat";
+           word == "import" || word == "flat" || word == "export";
 }
 
 const char* QueryUsageText() {
@@ -458,6 +475,7 @@ const char* QueryUsageText() {
            "       invserver software NAME [VERSION] [--json] [STORE]\n"
            "       invserver changes DEVICE [--since=DATE] [--json] [STORE]\n"
            "       invserver flat DEVICE [STORE]\n"
+           "       invserver export DEVICE [STORE]\n"
            "       invserver import DIR [STORE]\n"
            "Reads the inventories the server has stored (it need not be running).\n"
            "\n"
@@ -477,6 +495,8 @@ const char* QueryUsageText() {
            "                software added or removed, memory or drive size changed\n"
            "  flat DEVICE   the latest inventory as the scanner's flat file, byte for byte\n"
            "                (to compare, or to replay with the scanner)\n"
+           "  export DEVICE the latest inventory in the GLPI inventory format (JSON), for\n"
+           "                GLPI's injector (tools/invserver/GLPI.md tells what goes where)\n"
            "  import DIR    reads the files of an older version of this server (DIR holds\n"
            "                its device folders) into the store; importing again adds\n"
            "                nothing. Without STORE the store is DIR/inventory.db.\n"
@@ -548,7 +568,8 @@ int RunQuery(const std::vector<std::string>& args, std::string* out, std::string
                "\n" + QueryUsageText();
         return 2;
     }
-    if ((has_since && command != "changes") || (json && (command == "flat" || command == "import"))) {
+    if ((has_since && command != "changes") ||
+        (json && (command == "flat" || command == "import" || command == "export"))) {
         *err = "invserver: " + std::string(has_since ? "--since" : "--json") + " is not an option of " + command +
                "\n";
         return 2;
@@ -588,6 +609,7 @@ int RunQuery(const std::vector<std::string>& args, std::string* out, std::string
     if (command == "list") return q.List();
     if (command == "show") return q.ShowDevice(operands[0]);
     if (command == "flat") return q.Flat(operands[0]);
+    if (command == "export") return q.Export(operands[0]);
     if (command == "software") return q.Software(operands[0], operands.size() > 1 ? &operands[1] : nullptr);
     if (command == "changes") return q.Changes(operands[0], since);
     return q.Find(operands[0]);

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include "tools/invserver/escape.h"
+#include "tools/invserver/export.h"
 
 namespace qv::invserver {
 
@@ -31,6 +32,8 @@ const char* UsageText() {
            "                       is DIR/inventory.db unless --database names another\n"
            "  --database=WHERE     the store: a SQLite file, or postgresql://... to share\n"
            "                       one store between several servers\n"
+           "  --export-dir=DIR     also write each stored inventory to DIR/<device ID>.json\n"
+           "                       in the GLPI inventory format (the device's latest)\n"
            "  --expected-files=N   expected file count sent to scanners (default: the\n"
            "                       device's last \"Number of Files\", else 1)\n"
            "  --verbose            log every packet\n"
@@ -95,6 +98,7 @@ bool ParseOptions(int argc, char** argv, ServerOptions* o, std::string* error, b
         else if (name == "--address" && !value.empty()) o->address = value;
         else if (name == "--storage" && !value.empty()) o->storage = value;
         else if (name == "--database" && !value.empty()) o->database = value;
+        else if (name == "--export-dir" && !value.empty()) o->export_dir = value;
         else if (name == "--port") ok = number(0, 65535, [&](long x) { o->port = static_cast<int>(x); });
         else if (name == "--expected-files") ok = number(0, 65535, [&](long x) { o->expected_files = x; });
         else if (name == "--drop-acks") ok = number(0, 100, [&](long x) { o->drop_acks = static_cast<int>(x); });
@@ -139,6 +143,10 @@ InventoryServer::InventoryServer(ServerOptions options, SendFn send, LogFn log)
 bool InventoryServer::Init() {
     if (::mkdir(opt_.storage.c_str(), 0755) != 0 && errno != EEXIST) {
         init_error_ = "cannot create storage folder " + opt_.storage + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!opt_.export_dir.empty() && ::mkdir(opt_.export_dir.c_str(), 0755) != 0 && errno != EEXIST) {
+        init_error_ = "cannot create export folder " + opt_.export_dir + ": " + std::strerror(errno);
         return false;
     }
     store_ = Store::Open(DatabaseLocation(opt_), &init_error_);
@@ -486,6 +494,11 @@ bool InventoryServer::Finish(const std::string& peer, Session& s) {
          "): " + std::to_string(s.stream.items()) + " items in " + std::to_string(s.base - 1) + " packets" +
          (s.done ? ", stored as inventory " + std::to_string(stored) + " of " + s.key
                  : ", NOT STORED for " + s.key + " (" + LogText(store_->error()) + "); not acknowledged"));
+    // The GLPI copy is extra: the inventory is stored (and acknowledged)
+    // whether or not it can be written.
+    std::string path, why;
+    if (s.done && !opt_.export_dir.empty() && !ExportToDir(*store_, stored, opt_.export_dir, &path, &why))
+        log_("GLPI export of inventory " + std::to_string(stored) + " failed: " + LogText(why));
     // Stored: only the digests are needed any more, to know late copies.
     if (s.done) s.stream = StreamDecoder{};
     return s.done;

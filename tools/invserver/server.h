@@ -61,6 +61,7 @@ struct ServerOptions {
     int port = serverlink::kDefaultPort;
     std::string storage = "invserver-data";
     std::string database;                // empty: a SQLite file in the storage folder
+    std::string export_dir;              // each stored inventory also as GLPI JSON here ("" : not)
     long expected_files = -1;            // -1: the device's last count, or 1
     int version_major = 3, version_minor = 1;
     bool disagree_copies = false;
