@@ -10,11 +10,8 @@ extra=()
 pkgs=("${extra[@]}" wine wine32:i386 wine64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
       binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
       cmake ninja-build make g++ googletest libgtest-dev xvfb xauth tmux procps tzdata
-      libssl-dev zlib1g-dev libpng-dev libsqlite3-dev libpq-dev postgresql python3-jsonschema)
-
-# The inventory store's PostgreSQL client library; the PostgreSQL server its
-# tests start, and the validator the GLPI export is checked with.
-pkgs+=(libpq-dev postgresql python3-jsonschema)
+      libssl-dev zlib1g-dev libpng-dev libsqlite3-dev libpq-dev
+      postgresql python3-jsonschema)  # a PostgreSQL server and a JSON schema validator for the tests
 
 missing=()
 for p in "${pkgs[@]}"; do
