@@ -1,0 +1,165 @@
+// The Windows side of the site key under Wine: the access-list rule on
+// lists built here, what the file check sees of real files, and where the
+// programs find their key.
+#include "common/win/sitekey_win.h"
+
+#include <aclapi.h>
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace qv::sitekey {
+namespace {
+
+const char kHex[] = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff\r\n";
+
+struct Sid {
+    BYTE bytes[SECURITY_MAX_SID_SIZE] = {};
+    explicit Sid(WELL_KNOWN_SID_TYPE t) {
+        DWORD n = sizeof bytes;
+        EXPECT_TRUE(::CreateWellKnownSid(t, nullptr, bytes, &n));
+    }
+    PSID get() { return bytes; }
+};
+
+struct Ace {
+    bool allow;
+    WELL_KNOWN_SID_TYPE who;
+    DWORD mask;
+    BYTE flags = 0;
+};
+
+std::vector<BYTE> MakeAcl(const std::vector<Ace>& aces) {
+    std::vector<BYTE> buf(1024);
+    PACL acl = reinterpret_cast<PACL>(buf.data());
+    EXPECT_TRUE(::InitializeAcl(acl, static_cast<DWORD>(buf.size()), ACL_REVISION));
+    for (const Ace& a : aces) {
+        Sid sid(a.who);
+        if (a.allow) EXPECT_TRUE(::AddAccessAllowedAceEx(acl, ACL_REVISION, a.flags, a.mask, sid.get()));
+        else EXPECT_TRUE(::AddAccessDeniedAceEx(acl, ACL_REVISION, a.flags, a.mask, sid.get()));
+    }
+    return buf;
+}
+
+TEST(SiteKeyWin, AccessListRule) {
+    const DWORD kOwnerAll = FILE_ALL_ACCESS;
+    struct Case {
+        const char* name;
+        std::vector<Ace> aces;
+        const char* who;  // "" = not open to others
+    } cases[] = {
+        {"owner, system, administrators",
+         {{true, WinCreatorOwnerSid, kOwnerAll}, {true, WinLocalSystemSid, kOwnerAll},
+          {true, WinBuiltinAdministratorsSid, kOwnerAll}},
+         ""},
+        {"everyone reads", {{true, WinLocalSystemSid, kOwnerAll}, {true, WinWorldSid, FILE_GENERIC_READ}}, "Everyone"},
+        {"users read", {{true, WinBuiltinUsersSid, GENERIC_READ}}, "Users"},
+        {"authenticated users change", {{true, WinAuthenticatedUserSid, FILE_WRITE_DATA}}, "Authenticated Users"},
+        {"users may rewrite the list", {{true, WinBuiltinUsersSid, WRITE_DAC}}, "Users"},
+        {"users see only attributes", {{true, WinBuiltinUsersSid, FILE_READ_ATTRIBUTES | SYNCHRONIZE}}, ""},
+        {"denied first", {{false, WinWorldSid, GENERIC_ALL | FILE_ALL_ACCESS}, {true, WinBuiltinUsersSid, GENERIC_READ}}, ""},
+        {"denied after", {{true, WinBuiltinUsersSid, GENERIC_READ}, {false, WinWorldSid, GENERIC_ALL}}, "Users"},
+        {"inherit-only", {{true, WinWorldSid, GENERIC_ALL, INHERIT_ONLY_ACE | OBJECT_INHERIT_ACE}}, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<BYTE> acl = MakeAcl(c.aces);
+        std::string who;
+        EXPECT_EQ(DaclOpenToOthers(TRUE, reinterpret_cast<ACL*>(acl.data()), &who), c.who[0] != 0) << c.name;
+        EXPECT_EQ(who, c.who) << c.name;
+    }
+    std::string who;
+    EXPECT_TRUE(DaclOpenToOthers(TRUE, nullptr, &who));
+    EXPECT_NE(who.find("no access list"), std::string::npos);
+}
+
+std::string TempDir() {
+    char dir[MAX_PATH];
+    ::GetTempPathA(sizeof dir, dir);
+    std::string d = std::string(dir) + "sitekey_win_test";
+    ::CreateDirectoryA(d.c_str(), nullptr);
+    return d;
+}
+
+void Write(const std::string& path, const std::string& text, SECURITY_ATTRIBUTES* sa = nullptr) {
+    ::DeleteFileA(path.c_str());
+    HANDLE f = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, sa, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE) << path;
+    DWORD n = 0;
+    ::WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
+    ::CloseHandle(f);
+}
+
+// Sets a file's access list: protected (nothing inherited), these entries only.
+bool SetAcl(const std::string& path, const std::vector<Ace>& aces) {
+    std::vector<BYTE> acl = MakeAcl(aces);
+    return ::SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
+                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                   reinterpret_cast<PACL>(acl.data()), nullptr) == ERROR_SUCCESS;
+}
+
+// What the file check makes of real files. Wine keeps an access list that
+// a program set, and builds one from the Unix mode bits otherwise; the
+// test prints what it saw of a plain new file and asserts the lists set.
+TEST(SiteKeyWin, FileCheckReadsTheFilesAccessList) {
+    const std::string path = TempDir() + "\\site.key";
+    Write(path, kHex);
+    WinKeyFileAccess fs;
+    std::string who, error;
+    const bool plain_open = fs.OpenToOthers(path, &who, &error);
+    std::printf("a new file under Wine: %s%s %s\n", plain_open ? "open to " : "owner only", who.c_str(),
+                error.c_str());
+
+    ASSERT_TRUE(SetAcl(path, {{true, WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
+                              {true, WinLocalSystemSid, FILE_ALL_ACCESS}}));
+    who.clear();
+    EXPECT_FALSE(fs.OpenToOthers(path, &who, &error)) << who;
+    EXPECT_EQ(error, "");
+    const LoadResult ok = Load(path, fs);
+    EXPECT_TRUE(ok.ok) << ok.message;
+    EXPECT_EQ(ok.key[1], 0x11);
+
+    ASSERT_TRUE(SetAcl(path, {{true, WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
+                              {true, WinBuiltinUsersSid, FILE_GENERIC_READ}}));
+    const LoadResult refused = Load(path, fs);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_NE(refused.message.find("other users (Users)"), std::string::npos) << refused.message;
+    ::DeleteFileA(path.c_str());
+}
+
+TEST(SiteKeyWin, ProgramFindsItsKeyInTheIniOrBesideIt) {
+    const std::string dir = TempDir();
+    const std::string ini = dir + "\\QVCLIENT.INI", beside = dir + "\\" + kBesideProgram, named = dir + "\\named.key";
+    ::DeleteFileA(ini.c_str());
+    ::DeleteFileA(beside.c_str());
+    struct Access : KeyFileAccess {
+        bool Read(const std::string& p, std::size_t, std::string* d, std::string* e) override {
+            if (::GetFileAttributesA(p.c_str()) == INVALID_FILE_ATTRIBUTES) {
+                *e = "missing";
+                return false;
+            }
+            *d = kHex;
+            return true;
+        }
+        bool OpenToOthers(const std::string&, std::string*, std::string*) override { return false; }
+    } fs;
+
+    ProgramKey k = FindProgramKey(ini, dir, fs);
+    EXPECT_EQ(k.state, KeyState::kNone);  // neither: the unkeyed wire
+    Write(beside, kHex);
+    k = FindProgramKey(ini, dir, fs);
+    EXPECT_EQ(k.state, KeyState::kLoaded);
+    EXPECT_EQ(k.path, beside);
+    // A path in the settings wins; a named file that is missing refuses the start.
+    Write(ini, "[Transport]\r\nSiteKeyFile=" + named + "\r\n");
+    k = FindProgramKey(ini, dir, fs);
+    EXPECT_EQ(k.state, KeyState::kRefused);
+    EXPECT_NE(k.message.find("named.key: cannot be read"), std::string::npos) << k.message;
+    Write(named, kHex);
+    EXPECT_EQ(FindProgramKey(ini, dir, fs).path, named);
+    for (const std::string& f : {ini, beside, named}) ::DeleteFileA(f.c_str());
+}
+
+}  // namespace
+}  // namespace qv::sitekey
