@@ -40,6 +40,7 @@ enum : uint32_t {
     LC_ERR_SIZE = 0x2007,       // a packet of 0 bytes or above LC_MAX_PACKET
     LC_ERR_BUFFER = 0x2008,     // a name buffer too small for the address bytes
     LC_ERR_OPEN = 0x2009,       // the socket could not be opened, bound or listened on
+    LC_ERR_KEY = 0x200A,        // LinkSetSiteKey: a length other than 0 or 32, or no cipher available
 };
 
 // The largest packet the library carries in either direction.
@@ -75,5 +76,34 @@ LINKCORE_API int DeinitProtocol(LinkHandle h);
 
 // The calling thread's last-error code as the functions above left it.
 LINKCORE_API uint32_t LinkGetLastError(void);
+// Keyed sessions (WIRE.md, "Keyed sessions").
+//
+// With a site key configured, every session an endpoint opened afterwards
+// serves (TCP connection or datagram caller) starts with a handshake in
+// which both ends prove they hold the key and derive fresh session keys;
+// every packet after it travels encrypted and authenticated. Packets that
+// fail (wrong key, replayed, altered, truncated, of another session) are
+// dropped before RecvPacket could hand them out, counted, and reported
+// through the log function at most once every 10 seconds. A caller whose
+// first message does not prove the key gets no answer at all. The packet
+// sizes the programs see are unchanged (1 to LC_MAX_PACKET bytes).
+// Without a key the wire format is exactly the unkeyed one.
+enum : uint32_t { LC_SITE_KEY_BYTES = 32 };
+
+// Sets the process-wide site key: len 32 configures it, len 0 (or a null
+// key) clears it. It applies to endpoints opened and qv::link::Client
+// objects created afterwards; call it before opening any. Returns 1, or 0
+// with last error LC_ERR_KEY for another length or when the system offers
+// no AES-GCM / HMAC-SHA256.
+LINKCORE_API int LinkSetSiteKey(const uint8_t* key, uint32_t len);
+// How many received packets the keyed layer has dropped in this process so
+// far (all endpoints and clients together).
+LINKCORE_API uint32_t LinkGetDroppedPackets(void);
+// Where linkcore writes its few log lines (one line, no newline at the
+// end). Null restores the default: OutputDebugString on Windows, standard
+// error elsewhere. The function may be called from any thread.
+typedef void (*LinkLogFunction)(const char* line);
+LINKCORE_API void LinkSetLogFunction(LinkLogFunction fn);
+
 // The fixed rule that maps the value handed to InitIPXSession to a UDP port.
 LINKCORE_API uint16_t LinkIpxSocketToUdpPort(uint32_t socket);

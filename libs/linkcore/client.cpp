@@ -16,6 +16,9 @@ std::string SockErrorText(const char* what) {
 
 }  // namespace
 
+struct Client::KeyState {};
+
+Client::Client() = default;
 Client::~Client() { net::Close(sock_); }
 
 std::unique_ptr<Client> Client::ConnectTcp(const std::string& host, uint16_t port, int timeout_ms,

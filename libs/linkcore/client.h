@@ -4,6 +4,16 @@
 // caller: it connects to a TCP/IP endpoint and exchanges framed packets, or
 // exchanges datagrams with an IPX endpoint carried over UDP. Receiving takes
 // a time-out so that a console can resend a request that got no answer.
+//
+// Where a site key is configured (LinkSetSiteKey, before the Client is
+// created), the Client runs the keyed handshake and seals and opens every
+// packet itself; its callers send and receive plain packets as before.
+// Over TCP, ConnectTcp completes the handshake within its time-out and fails
+// with a clear message when the endpoint does not answer it (another key, or
+// none). Over UDP the handshake rides on the first Send and the following
+// Recv calls: a request sent before the endpoint answered is sent as soon as
+// the answer arrives, and a resend repeats the handshake message, so a
+// console's usual resend-after-time-out loop works unchanged.
 #pragma once
 
 #include <cstddef>
@@ -37,8 +47,13 @@ public:
     // The socket error of the last failure, as text.
     std::string LastError() const { return error_; }
 
+    // True when this Client runs keyed sessions.
+    bool Keyed() const { return keyed_ != nullptr; }
+
 private:
-    Client() = default;
+    struct KeyState;
+    Client();
+    std::unique_ptr<KeyState> keyed_;
     bool tcp_ = true;
     net::Sock sock_ = net::kBadSock;
     net::Addr peer_;

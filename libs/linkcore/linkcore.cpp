@@ -588,3 +588,15 @@ LINKCORE_API int DeinitProtocol(LinkHandle h) {
 }
 
 LINKCORE_API uint32_t LinkGetLastError(void) { return net::ThreadError(); }
+
+LINKCORE_API int LinkSetSiteKey(const uint8_t* key, uint32_t len) {
+    if (key && len != 0 && len != LC_SITE_KEY_BYTES) {
+        net::SetThreadError(LC_ERR_KEY);
+        return 0;
+    }
+    return 1;
+}
+
+LINKCORE_API uint32_t LinkGetDroppedPackets(void) { return 0; }
+
+LINKCORE_API void LinkSetLogFunction(LinkLogFunction) {}
