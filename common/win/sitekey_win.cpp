@@ -11,9 +11,15 @@ namespace qv::sitekey {
 
 namespace {
 
-// Rights that let a reader learn the key or a writer replace it.
-constexpr ACCESS_MASK kReadOrChange = FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_READ |
-                                      GENERIC_WRITE | GENERIC_ALL | WRITE_DAC | WRITE_OWNER;
+// Rights that let a reader learn the key or a writer replace it (generic
+// rights are mapped to these first).
+constexpr ACCESS_MASK kReadOrChange = FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER;
+
+ACCESS_MASK FileRights(ACCESS_MASK m) {
+    GENERIC_MAPPING map = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    ::MapGenericMask(&m, &map);
+    return m;
+}
 constexpr DWORD kDomainUsersRid = 513;
 
 struct Broad {
@@ -47,6 +53,16 @@ int BroadIndex(PSID sid) {
     return -1;
 }
 
+// The system's text for an error code, and the code.
+std::string ErrorText(DWORD e) {
+    char text[256] = {};
+    DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, e, 0, text,
+                               sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ' || text[n - 1] == '.'))
+        text[--n] = 0;
+    return (n ? std::string(text) + " " : std::string()) + "(error " + std::to_string(e) + ")";
+}
+
 const char* BroadName(int i) { return i == kDomainUsers ? "Domain Users" : kBroad[i].name; }
 
 }  // namespace
@@ -67,12 +83,13 @@ bool DaclOpenToOthers(BOOL present, const ACL* dacl, std::string* who) {
         PSID sid = const_cast<DWORD*>(&a->SidStart);
         const int b = BroadIndex(sid);
         if (b < 0) continue;
+        const ACCESS_MASK mask = FileRights(a->Mask);
         if (h->AceType == ACCESS_DENIED_ACE_TYPE) {
-            denied[b] |= a->Mask;
+            denied[b] |= mask;
             continue;
         }
         // An earlier denial for Everyone takes the rights from every group.
-        const ACCESS_MASK left = a->Mask & ~denied[b] & ~denied[0];
+        const ACCESS_MASK left = mask & ~denied[b] & ~denied[0];
         if (left & kReadOrChange) {
             *who = BroadName(b);
             return true;
@@ -85,7 +102,7 @@ bool WinKeyFileAccess::Read(const std::string& path, std::size_t max_bytes, std:
     win::UniqueHandle<win::FileHandleTraits> f(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f) {
-        *error = "Windows error " + std::to_string(::GetLastError());
+        *error = ErrorText(::GetLastError());
         return false;
     }
     data->assign(max_bytes + 1, '\0');
@@ -93,7 +110,7 @@ bool WinKeyFileAccess::Read(const std::string& path, std::size_t max_bytes, std:
     while (got < data->size()) {
         DWORD n = 0;
         if (!::ReadFile(f.get(), data->data() + got, static_cast<DWORD>(data->size() - got), &n, nullptr)) {
-            *error = "Windows error " + std::to_string(::GetLastError());
+            *error = ErrorText(::GetLastError());
             return false;
         }
         if (n == 0) break;
@@ -109,7 +126,7 @@ bool WinKeyFileAccess::OpenToOthers(const std::string& path, std::string* who, s
     const DWORD rc = ::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                              nullptr, &dacl, nullptr, &sd);
     if (rc != ERROR_SUCCESS) {
-        *error = "Windows error " + std::to_string(rc);
+        *error = ErrorText(rc);
         return false;
     }
     BOOL present = FALSE, defaulted = FALSE;
