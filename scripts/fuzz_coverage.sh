@@ -16,6 +16,7 @@ jobs=${JOBS:-2}
 declare -A files=(
     [frame_fuzz]="libs/linkcore/framing.cpp"
     [transport_fuzz]="libs/linkcore/linkcore.cpp libs/linkcore/framing.cpp"
+    [keyed_fuzz]="libs/linkcore/keyed.cpp"
     [ft_request_fuzz]="slave/ft_session.cpp slave/ft_protocol.cpp"
     [settings_fuzz]="slave/settings.cpp"
     [reply_fuzz]="tools/ftconsole/ftclient.cpp tools/ftconsole/console_text.cpp"

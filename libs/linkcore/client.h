@@ -53,6 +53,9 @@ public:
 private:
     struct KeyState;
     Client();
+    bool SendRaw(const void* bytes, std::size_t len);
+    int RecvRaw(void* buffer, std::size_t cap, uint64_t deadline_ms);
+    bool Handshake(int timeout_ms);
     std::unique_ptr<KeyState> keyed_;
     bool tcp_ = true;
     net::Sock sock_ = net::kBadSock;

@@ -16,7 +16,7 @@ FrameReader::Result FrameReader::Next(const uint8_t** data, std::size_t* len) {
     std::size_t have = end_ - begin_;
     if (have < kFrameHeader) return Result::kNeedMore;
     std::size_t n = buf_[begin_] | (static_cast<std::size_t>(buf_[begin_ + 1]) << 8);
-    if (n == 0 || n > kMaxPacket) return Result::kMalformed;
+    if (n == 0 || n > max_len_) return Result::kMalformed;
     if (have < kFrameHeader + n) return Result::kNeedMore;
     *data = buf_.data() + begin_ + kFrameHeader;
     *len = n;
@@ -29,7 +29,7 @@ bool FrameReader::HasPacket() const {
     std::size_t have = end_ - begin_;
     if (have < kFrameHeader) return false;
     std::size_t n = buf_[begin_] | (static_cast<std::size_t>(buf_[begin_ + 1]) << 8);
-    return n == 0 || n > kMaxPacket || have >= kFrameHeader + n;
+    return n == 0 || n > max_len_ || have >= kFrameHeader + n;
 }
 
 void FrameReader::Compact() {

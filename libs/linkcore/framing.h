@@ -17,13 +17,20 @@ namespace qv::link {
 
 constexpr std::size_t kMaxPacket = 1500;  // LC_MAX_PACKET
 constexpr std::size_t kFrameHeader = 2;
+// The largest frame a reader may be told to take: a packet of kMaxPacket
+// bytes with the keyed sessions' header and tag around it.
+constexpr std::size_t kMaxFramePayload = kMaxPacket + 32;
 
-// Appends the frame of one packet (len must be 1..kMaxPacket) to out.
+// Appends the frame of one packet (len must be 1..kMaxFramePayload) to out.
 void EncodeFrame(const void* packet, std::size_t len, std::vector<uint8_t>* out);
 
 class FrameReader {
 public:
     enum class Result { kNeedMore, kPacket, kMalformed };
+
+    // Frames longer than max_len (at most kMaxFramePayload) are malformed.
+    explicit FrameReader(std::size_t max_len = kMaxPacket) : max_len_(max_len) {}
+    void SetMaxLength(std::size_t max_len) { max_len_ = max_len; }
 
     // Where the next received bytes go, and how many fit.
     uint8_t* Room() { Compact(); return buf_.data() + end_; }
@@ -44,7 +51,8 @@ public:
 private:
     void Compact();
 
-    std::array<uint8_t, 4 * (kMaxPacket + kFrameHeader)> buf_{};
+    std::size_t max_len_;
+    std::array<uint8_t, 4 * (kMaxFramePayload + kFrameHeader)> buf_{};
     std::size_t begin_ = 0, end_ = 0;
 };
 

@@ -34,6 +34,16 @@
 //
 // Handles are small counters, never 0 and never reused within a process, so
 // a stale handle is simply "no longer active".
+//
+// Keyed sessions (keyed.h): an endpoint opened while a site key is set runs
+// the handshake with every caller before anything of it is handed out. A
+// TCP connection's first frame must be a hello proving the key, or the
+// connection is closed unanswered; ReadConn answers it as soon as it is
+// whole, for waiting callers too, so their handshake does not wait for the
+// current peer to go. A datagram caller's hello is answered from its
+// entry in a small table of callers (a repeated hello gets the same
+// answer); the caller's first record that opens under the new keys makes
+// them its session. Records that do not open are dropped and counted.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -45,6 +55,7 @@
 #include "contracts/transport.h"
 #include "libs/linkcore/framing.h"
 #include "libs/linkcore/internal.h"
+#include "libs/linkcore/keyed.h"
 #include "libs/linkcore/net.h"
 
 namespace qv::link {
@@ -55,6 +66,9 @@ std::atomic<uint32_t> g_stall_ms{10000};
 std::atomic<uint32_t> g_send_ms{10000};
 std::atomic<uint32_t> g_udp_idle_ms{kDatagramPeerIdleMs};
 constexpr int kAddressBytes = 6;
+// Datagram callers whose handshake state an endpoint keeps; the one heard
+// longest ago (other than the current peer) makes room for a new one.
+constexpr std::size_t kMaxDatagramCallers = 64;
 
 struct Conn {
     net::Sock sock = net::kBadSock;
@@ -65,9 +79,24 @@ struct Conn {
     bool spoke = false;   // a whole packet has arrived
     std::mutex send_mu;
     bool broken = false;  // a send failed part-way (guarded by send_mu)
+    // Keyed endpoints: set once the caller's hello was answered (under
+    // send_mu; read without it only by the receiving thread).
+    std::unique_ptr<keyed::Session> session;
     ~Conn() { net::Close(sock); }
 };
 using ConnPtr = std::shared_ptr<Conn>;
+using SessionPtr = std::shared_ptr<keyed::Session>;
+
+// A keyed datagram endpoint's state for one caller address.
+struct DatagramCaller {
+    uint8_t hello[keyed::kHelloBytes] = {};   // the last hello answered
+    uint8_t answer[keyed::kHelloBytes] = {};  // and its answer, for a repeated hello
+    SessionPtr pending;  // keys of that answer, until a record opens under them
+    SessionPtr live;     // the keys the caller's records open under
+    uint64_t heard_ms = 0;
+};
+
+uint64_t AddrKey(const net::Addr& a) { return static_cast<uint64_t>(a.ip_be) << 16 | a.port; }
 
 class Endpoint {
 public:
@@ -78,6 +107,7 @@ public:
 
     bool Open(bool tcp, uint16_t port) {
         tcp_ = tcp;
+        keyed_ = keyed::CurrentSiteKey(&key_);
         main_ = tcp ? net::TcpListen(net::Addr{0, port}) : net::UdpBind(net::Addr{0, port});
         if (main_ == net::kBadSock) return false;
         wake_ = net::UdpBind(net::Addr{Loopback(), 0});
@@ -155,12 +185,18 @@ private:
     }
     void AcceptAll(uint64_t now);
     bool ReadConn(const ConnPtr& c, uint64_t now);
+    bool AnswerHello(const ConnPtr& c);
+    void AnswerDatagramHello(const net::Addr& from, const uint8_t* msg, std::size_t len);
+    bool OpenDatagram(const net::Addr& from, const uint8_t* msg, std::size_t len, uint8_t* out, std::size_t* out_len);
+    int SendDatagram(const void* buffer, int length);
     int TakeBuffered(void* buffer, int capacity);
     int TakeFrom(const ConnPtr& c, void* buffer, int capacity);
     int TakeDatagram(void* buffer, int capacity);
     void ExpireSilent(uint64_t now);
 
     bool tcp_ = true;
+    bool keyed_ = false;
+    keyed::SiteKey key_;
     net::Sock main_ = net::kBadSock;
     net::Sock wake_ = net::kBadSock;
     net::Addr wake_addr_;
@@ -174,6 +210,7 @@ private:
     net::Addr udp_peer_;
     bool has_udp_peer_ = false;
     uint64_t udp_heard_ms_ = 0;  // when the datagram peer was last heard
+    std::map<uint64_t, DatagramCaller> dcallers_;  // keyed datagram callers by address
 };
 
 void Endpoint::AcceptAll(uint64_t now) {
@@ -185,6 +222,7 @@ void Endpoint::AcceptAll(uint64_t now) {
         c->sock = s;
         c->addr = from;
         c->connected_ms = now;
+        if (keyed_) c->rx.SetMaxLength(keyed::kMaxRecord);
         std::lock_guard<std::mutex> lock(mu_);
         if (static_cast<int>(conns_.size()) >= kMaxConnections) {
             for (const ConnPtr& old : conns_) {
@@ -208,7 +246,100 @@ bool Endpoint::ReadConn(const ConnPtr& c, uint64_t now) {
     bool was_partial = c->rx.Partial();
     c->rx.Commit(static_cast<std::size_t>(got));
     if (!was_partial) c->partial_since_ms = now;
+    if (keyed_ && !c->session && !AnswerHello(c)) return false;
     if (c->rx.HasPacket()) c->spoke = true;
+    return true;
+}
+
+// A keyed connection's first frame, once whole: a hello proving the key is
+// answered and gives the connection its session; anything else drops the
+// connection without a word. False when it is to be dropped.
+bool Endpoint::AnswerHello(const ConnPtr& c) {
+    if (!c->rx.HasPacket()) return true;
+    const uint8_t* msg = nullptr;
+    std::size_t len = 0;
+    uint8_t nc[keyed::kNonceBytes], ns[keyed::kNonceBytes], answer[keyed::kHelloBytes];
+    if (c->rx.Next(&msg, &len) != FrameReader::Result::kPacket || !keyed::CheckHello(key_, msg, len, nc)) {
+        keyed::CountDrop();
+        return false;
+    }
+    uint8_t hello[keyed::kHelloBytes];
+    std::memcpy(hello, msg, sizeof hello);
+    auto session = std::make_unique<keyed::Session>(keyed::Session::Role::kEndpoint, true);
+    if (!crypto::Random(ns, sizeof ns) || !keyed::MakeAnswer(key_, hello, ns, answer) ||
+        !session->Init(key_, nc, ns))
+        return false;
+    std::vector<uint8_t> frame;
+    EncodeFrame(answer, sizeof answer, &frame);
+    std::lock_guard<std::mutex> lock(c->send_mu);
+    if (net::SendAll(c->sock, frame.data(), frame.size()) != static_cast<int>(frame.size())) return false;
+    c->session = std::move(session);
+    c->partial_since_ms = net::NowMs();
+    return true;
+}
+
+void Endpoint::AnswerDatagramHello(const net::Addr& from, const uint8_t* msg, std::size_t len) {
+    uint8_t nc[keyed::kNonceBytes], ns[keyed::kNonceBytes];
+    if (!keyed::CheckHello(key_, msg, len, nc)) {
+        keyed::CountDrop();
+        return;
+    }
+    uint8_t answer[keyed::kHelloBytes];
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = dcallers_.find(AddrKey(from));
+        if (it != dcallers_.end() && std::memcmp(it->second.hello, msg, keyed::kHelloBytes) == 0) {
+            // The caller resent its hello (our answer was lost, or is late):
+            // the same answer again, so both ends keep the same keys.
+            std::memcpy(answer, it->second.answer, sizeof answer);
+        } else {
+            auto session = std::make_shared<keyed::Session>(keyed::Session::Role::kEndpoint, false);
+            if (!crypto::Random(ns, sizeof ns) || !keyed::MakeAnswer(key_, msg, ns, answer) ||
+                !session->Init(key_, nc, ns))
+                return;
+            if (it == dcallers_.end()) {
+                if (dcallers_.size() >= kMaxDatagramCallers) {
+                    auto oldest = dcallers_.end();
+                    for (auto o = dcallers_.begin(); o != dcallers_.end(); ++o) {
+                        if (has_udp_peer_ && o->first == AddrKey(udp_peer_)) continue;
+                        if (oldest == dcallers_.end() || o->second.heard_ms < oldest->second.heard_ms) oldest = o;
+                    }
+                    if (oldest != dcallers_.end()) dcallers_.erase(oldest);
+                }
+                it = dcallers_.emplace(AddrKey(from), DatagramCaller{}).first;
+            }
+            // A new hello leaves the running session alone until a record
+            // proves the caller holds the new keys: a replayed hello
+            // cannot break a session.
+            std::memcpy(it->second.hello, msg, keyed::kHelloBytes);
+            std::memcpy(it->second.answer, answer, sizeof answer);
+            it->second.pending = std::move(session);
+        }
+        it->second.heard_ms = net::NowMs();
+    }
+    net::SendTo(main_, answer, sizeof answer, from);
+}
+
+// Opens a keyed datagram under the sender's session (or the keys of its
+// last answered hello, which then become its session). False to drop it.
+bool Endpoint::OpenDatagram(const net::Addr& from, const uint8_t* msg, std::size_t len, uint8_t* out,
+                            std::size_t* out_len) {
+    SessionPtr live, pending;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = dcallers_.find(AddrKey(from));
+        if (it == dcallers_.end()) return false;
+        live = it->second.live;
+        pending = it->second.pending;
+    }
+    if (live && live->Open(msg, len, out, out_len)) return true;
+    if (!pending || !pending->Open(msg, len, out, out_len)) return false;
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = dcallers_.find(AddrKey(from));
+    if (it != dcallers_.end() && it->second.pending == pending) {
+        it->second.live = std::move(it->second.pending);
+        it->second.heard_ms = net::NowMs();
+    }
     return true;
 }
 
@@ -242,6 +373,14 @@ int Endpoint::TakeFrom(const ConnPtr& c, void* buffer, int capacity) {
             return 0;
         }
         c->partial_since_ms = net::NowMs();
+        uint8_t plain[kMaxPacket];
+        if (keyed_) {
+            if (!c->session || !c->session->Open(data, len, plain, &len)) {
+                keyed::CountDrop();
+                continue;
+            }
+            data = plain;
+        }
         if (len > static_cast<std::size_t>(capacity)) continue;  // never truncated: discarded
         std::lock_guard<std::mutex> lock(mu_);
         if (std::find(conns_.begin(), conns_.end(), c) == conns_.end()) return 0;  // reset meanwhile
@@ -252,18 +391,37 @@ int Endpoint::TakeFrom(const ConnPtr& c, void* buffer, int capacity) {
 }
 
 int Endpoint::TakeDatagram(void* buffer, int capacity) {
-    uint8_t dgram[kMaxPacket + 1];
+    uint8_t dgram[keyed::kMaxRecord + 1];
+    uint8_t plain[kMaxPacket];
     for (;;) {
         net::Addr from;
         bool truncated = false;
         int n = net::RecvFrom(main_, dgram, sizeof dgram, &from, &truncated);
         if (n < 0) return 0;
+        const uint8_t* data = dgram;
+        if (keyed_ && n > 0) {
+            if (truncated) {
+                keyed::CountDrop();
+                continue;
+            }
+            if (dgram[0] != keyed::kRecord) {
+                AnswerDatagramHello(from, dgram, static_cast<std::size_t>(n));
+                continue;
+            }
+            std::size_t len = 0;
+            if (!OpenDatagram(from, dgram, static_cast<std::size_t>(n), plain, &len)) {
+                keyed::CountDrop();
+                continue;
+            }
+            data = plain;
+            n = static_cast<int>(len);
+        }
         if (truncated || n == 0 || n > static_cast<int>(kMaxPacket) || n > capacity) continue;
         const uint64_t now = net::NowMs();
         std::lock_guard<std::mutex> lock(mu_);
         const bool same = from.ip_be == udp_peer_.ip_be && from.port == udp_peer_.port;
         if (has_udp_peer_ && !same && now - udp_heard_ms_ < g_udp_idle_ms) continue;  // another caller: not now
-        std::memcpy(buffer, dgram, static_cast<std::size_t>(n));
+        std::memcpy(buffer, data, static_cast<std::size_t>(n));
         udp_peer_ = from;
         has_udp_peer_ = true;
         udp_heard_ms_ = now;
@@ -352,22 +510,7 @@ int Endpoint::Send(const void* buffer, int length) {
         net::SetThreadError(LC_ERR_SIZE);
         return 0;
     }
-    if (!tcp_) {
-        net::Addr to;
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            if (!has_udp_peer_) {
-                net::SetThreadError(LC_ERR_NO_PEER);
-                return 0;
-            }
-            to = udp_peer_;
-        }
-        if (net::SendTo(main_, buffer, static_cast<std::size_t>(length), to) != length) {
-            net::SetThreadError(static_cast<uint32_t>(net::LastError()));
-            return 0;
-        }
-        return 1;
-    }
+    if (!tcp_) return SendDatagram(buffer, length);
     ConnPtr c;
     {
         std::lock_guard<std::mutex> lock(mu_);
@@ -378,13 +521,27 @@ int Endpoint::Send(const void* buffer, int length) {
         return 0;
     }
     std::vector<uint8_t> frame;
-    frame.reserve(kFrameHeader + static_cast<std::size_t>(length));
-    EncodeFrame(buffer, static_cast<std::size_t>(length), &frame);
+    frame.reserve(kFrameHeader + keyed::kMaxRecord);
     std::unique_lock<std::mutex> lock(c->send_mu);
     if (c->broken) {
         net::SetThreadError(LC_ERR_NO_PEER);
         return 0;
     }
+    // Sealed under the send lock, so that records go out in counter order.
+    uint8_t sealed[keyed::kMaxRecord];
+    std::size_t sealed_len = 0;
+    if (keyed_ && (!c->session || !c->session->Seal(static_cast<const uint8_t*>(buffer),
+                                                    static_cast<std::size_t>(length), sealed, &sealed_len))) {
+        // The session has sealed all it may: the caller must start anew.
+        c->broken = true;
+        net::Shutdown(c->sock);
+        lock.unlock();
+        Drop(c);
+        net::SetThreadError(LC_ERR_NO_PEER);
+        return 0;
+    }
+    if (keyed_) EncodeFrame(sealed, sealed_len, &frame);
+    else EncodeFrame(buffer, static_cast<std::size_t>(length), &frame);
     if (net::SendAll(c->sock, frame.data(), frame.size()) != static_cast<int>(frame.size())) {
         // Part of the frame may be on its way: the peer could never find
         // the next frame's start, so the connection is given up.
@@ -394,6 +551,43 @@ int Endpoint::Send(const void* buffer, int length) {
         lock.unlock();
         Drop(c);
         net::SetThreadError(err ? err : LC_ERR_NO_PEER);
+        return 0;
+    }
+    return 1;
+}
+
+int Endpoint::SendDatagram(const void* buffer, int length) {
+    net::Addr to;
+    SessionPtr session;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!has_udp_peer_) {
+            net::SetThreadError(LC_ERR_NO_PEER);
+            return 0;
+        }
+        to = udp_peer_;
+        if (keyed_) {
+            auto it = dcallers_.find(AddrKey(to));
+            if (it != dcallers_.end()) session = it->second.live;
+        }
+    }
+    const uint8_t* out = static_cast<const uint8_t*>(buffer);
+    std::size_t out_len = static_cast<std::size_t>(length);
+    uint8_t sealed[keyed::kMaxRecord];
+    if (keyed_) {
+        if (!session || !session->Seal(out, out_len, sealed, &out_len)) {
+            // No session, or it has sealed all it may: the caller's next
+            // hello starts a new one.
+            std::lock_guard<std::mutex> lock(mu_);
+            auto it = dcallers_.find(AddrKey(to));
+            if (it != dcallers_.end() && it->second.live == session) it->second.live.reset();
+            net::SetThreadError(LC_ERR_NO_PEER);
+            return 0;
+        }
+        out = sealed;
+    }
+    if (net::SendTo(main_, out, out_len, to) != static_cast<int>(out_len)) {
+        net::SetThreadError(static_cast<uint32_t>(net::LastError()));
         return 0;
     }
     return 1;
@@ -590,13 +784,14 @@ LINKCORE_API int DeinitProtocol(LinkHandle h) {
 LINKCORE_API uint32_t LinkGetLastError(void) { return net::ThreadError(); }
 
 LINKCORE_API int LinkSetSiteKey(const uint8_t* key, uint32_t len) {
-    if (key && len != 0 && len != LC_SITE_KEY_BYTES) {
+    if ((key && len != 0 && len != LC_SITE_KEY_BYTES) || !keyed::SetSiteKey(len ? key : nullptr)) {
         net::SetThreadError(LC_ERR_KEY);
         return 0;
     }
+    net::SetThreadError(0);
     return 1;
 }
 
-LINKCORE_API uint32_t LinkGetDroppedPackets(void) { return 0; }
+LINKCORE_API uint32_t LinkGetDroppedPackets(void) { return keyed::DroppedPackets(); }
 
-LINKCORE_API void LinkSetLogFunction(LinkLogFunction) {}
+LINKCORE_API void LinkSetLogFunction(LinkLogFunction fn) { keyed::SetLogFunction(fn); }

@@ -82,4 +82,8 @@ bool EnvVar(const char* name, char* buf, std::size_t cap);
 // Milliseconds from a monotonic clock.
 uint64_t NowMs();
 
+// Where the library's log lines go unless the program names a function:
+// the debugger output on Windows, standard error elsewhere.
+void DefaultLog(const char* line);
+
 }  // namespace qv::link::net

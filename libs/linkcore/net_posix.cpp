@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -220,6 +221,8 @@ bool EnvVar(const char* name, char* buf, std::size_t cap) {
     std::memcpy(buf, v, std::strlen(v) + 1);
     return true;
 }
+
+void DefaultLog(const char* line) { std::fprintf(stderr, "%s\n", line); }
 
 uint64_t NowMs() {
     using namespace std::chrono;

@@ -215,4 +215,9 @@ bool EnvVar(const char* name, char* buf, std::size_t cap) {
 
 uint64_t NowMs() { return GetTickCount64(); }
 
+void DefaultLog(const char* line) {
+    OutputDebugStringA(line);
+    OutputDebugStringA("\n");
+}
+
 }  // namespace qv::link::net

@@ -147,6 +147,7 @@ void SetThreadError(uint32_t code) { t_error = code; }
 uint32_t ThreadError() { return t_error; }
 bool EnvVar(const char*, char*, std::size_t) { return false; }
 uint64_t NowMs() { return TheWorld().now; }
+void DefaultLog(const char*) {}
 
 }  // namespace net
 }  // namespace qv::link
