@@ -1,6 +1,5 @@
 // The Windows side of the site key under Wine: the access-list rule on
-// lists built here, what the file check sees of real files, and where the
-// programs find their key.
+// lists built here, and where the programs find their key.
 #include "common/win/sitekey_win.h"
 
 #include <gtest/gtest.h>
@@ -90,55 +89,29 @@ void Write(const std::string& path, const std::string& text) {
     ::CloseHandle(f);
 }
 
-// What the file check makes of a real file. Wine builds a file's access
-// list from its Unix mode bits (0600: SYSTEM and the owner; 0644 also
-// Everyone with read) and does not keep a list a program sets, so a file
-// a program makes here (umask 022) is open to Everyone; the end-to-end
-// test shows an owner-only key file (mode 0600) accepted.
-TEST(SiteKeyWin, FileCheckReadsTheFilesAccessList) {
-    const std::string path = TempDir() + "\\site.key";
-    Write(path, kHex);
-    WinKeyFileAccess fs;
-    const LoadResult r = Load(path, fs);
-    EXPECT_FALSE(r.ok);
-    EXPECT_NE(r.message.find("other users (Everyone)"), std::string::npos) << r.message;
-    std::string who, error;
-    EXPECT_FALSE(fs.OpenToOthers(path + ".missing", &who, &error));
-    EXPECT_NE(error.find("(error 2)"), std::string::npos) << error;
-    ::DeleteFileA(path.c_str());
-}
-
+// Where a program finds its key, checked with the real file access. Wine
+// builds a file's access list from its Unix mode bits (0600: SYSTEM and
+// the owner; 0644 also Everyone with read) and does not keep a list a
+// program sets, so a file a program makes here (umask 022) is open to
+// Everyone; the end-to-end test shows a key file of mode 0600 accepted.
 TEST(SiteKeyWin, ProgramFindsItsKeyInTheIniOrBesideIt) {
     const std::string dir = TempDir();
-    const std::string ini = dir + "\\QVCLIENT.INI", beside = dir + "\\" + kBesideProgram, named = dir + "\\named.key";
-    ::DeleteFileA(ini.c_str());
-    ::DeleteFileA(beside.c_str());
-    struct Access : KeyFileAccess {
-        bool Read(const std::string& p, std::size_t, std::string* d, std::string* e) override {
-            if (::GetFileAttributesA(p.c_str()) == INVALID_FILE_ATTRIBUTES) {
-                *e = "missing";
-                return false;
-            }
-            *d = kHex;
-            return true;
-        }
-        bool OpenToOthers(const std::string&, std::string*, std::string*) override { return false; }
-    } fs;
-
-    ProgramKey k = FindProgramKey(ini, dir, fs);
-    EXPECT_EQ(k.state, KeyState::kNone);  // neither: the unkeyed wire
+    const std::string ini = dir + "\\QVCLIENT.INI", beside = dir + "\\" + kBesideProgram, named = dir + "\\n.key";
+    for (const std::string& f : {ini, beside, named}) ::DeleteFileA(f.c_str());
+    WinKeyFileAccess fs;
+    EXPECT_EQ(FindProgramKey(ini, dir, fs).state, KeyState::kNone);  // neither: the unkeyed wire
     Write(beside, kHex);
-    k = FindProgramKey(ini, dir, fs);
-    EXPECT_EQ(k.state, KeyState::kLoaded);
+    ProgramKey k = FindProgramKey(ini, dir, fs);
+    EXPECT_EQ(k.state, KeyState::kRefused);
     EXPECT_EQ(k.path, beside);
-    // A path in the settings wins; a named file that is missing refuses the start.
+    EXPECT_NE(k.message.find("other users (Everyone)"), std::string::npos) << k.message;
+    // A path in the settings wins, also when its file is missing.
     Write(ini, "[Transport]\r\nSiteKeyFile=" + named + "\r\n");
     k = FindProgramKey(ini, dir, fs);
-    EXPECT_EQ(k.state, KeyState::kRefused);
-    EXPECT_NE(k.message.find("named.key: cannot be read"), std::string::npos) << k.message;
-    Write(named, kHex);
-    EXPECT_EQ(FindProgramKey(ini, dir, fs).path, named);
-    for (const std::string& f : {ini, beside, named}) ::DeleteFileA(f.c_str());
+    EXPECT_EQ(k.path, named);
+    EXPECT_NE(k.message.find("n.key: cannot be read: "), std::string::npos) << k.message;
+    EXPECT_NE(k.message.find("(error 2)"), std::string::npos) << k.message;
+    for (const std::string& f : {ini, beside}) ::DeleteFileA(f.c_str());
 }
 
 }  // namespace

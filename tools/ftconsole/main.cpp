@@ -546,7 +546,12 @@ int main(int argc, char** argv) {
     ftc::FtClient c(link, timeout);
     ftc::Result hello = c.Existence();
     if (!hello.ok) {
-        if (hello.no_reply)
+        // A slave with a site key closes a connection whose first packet
+        // does not prove the key.
+        if (hello.error.find("connection to the slave broke") != std::string::npos)
+            std::cerr << "ftconsole: the slave at " << at << " closed the connection without a reply; "
+                      << ftc::NoAnswerHint(!key_file.empty()) << "\n";
+        else if (hello.no_reply)
             std::cerr << "ftconsole: no reply from the slave at " << at << (ipx ? " (UDP)" : "") << "; "
                       << ftc::NoAnswerHint(!key_file.empty()) << "\n";
         else

@@ -251,6 +251,11 @@ private:
             std::cerr << "rcconsole: " << what << ": no reply from the agent at " << verify_at_ << " within "
                       << opt_.timeout << " ms; " << ftc::NoAnswerHint(!opt_.key_file.empty()) << "\n";
             exit_code_ = kExitUsage;
+        } else if (o.error.find("connection to the agent broke") != std::string::npos) {
+            // An agent with a site key closes a connection whose first
+            // packet does not prove the key.
+            std::cerr << what << ": " << o.error << "; " << ftc::NoAnswerHint(!opt_.key_file.empty()) << "\n";
+            exit_code_ = kExitUsage;
         } else {
             std::cerr << what << ": " << o.error << (o.status ? " (status " + std::to_string(static_cast<int16_t>(o.status)) + ")" : "")
                       << "\n";
