@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
     const double mbytes = static_cast<double>(data.size()) / 1e6;
     std::printf("transport           %s on %s, %s\n", ipx ? "IPX over UDP" : "TCP/IP", pos[0].c_str(),
                 key_file.empty() ? "no site key" : "keyed (site key)");
-    if (!ipx) std::printf("connect%s %.2f ms\n", key_file.empty() ? "             " : " + handshake ", connect_s * 1e3);
+    if (!ipx) std::printf("connect%s %.2f ms\n", key_file.empty() ? "            " : " + handshake", connect_s * 1e3);
     std::printf("to the first reply  %.2f ms\n", first_reply_s * 1e3);
     std::printf("file                %d MiB (%.1f MB), %zu blocks of 496 bytes\n", mb, mbytes,
                 (data.size() + 495) / 496);

@@ -13,15 +13,6 @@ namespace {
 
 const char kHex[] = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff\r\n";
 
-struct Sid {
-    BYTE bytes[SECURITY_MAX_SID_SIZE] = {};
-    explicit Sid(WELL_KNOWN_SID_TYPE t) {
-        DWORD n = sizeof bytes;
-        EXPECT_TRUE(::CreateWellKnownSid(t, nullptr, bytes, &n));
-    }
-    PSID get() { return bytes; }
-};
-
 struct Ace {
     bool allow;
     WELL_KNOWN_SID_TYPE who;
@@ -34,9 +25,11 @@ std::vector<BYTE> MakeAcl(const std::vector<Ace>& aces) {
     PACL acl = reinterpret_cast<PACL>(buf.data());
     EXPECT_TRUE(::InitializeAcl(acl, static_cast<DWORD>(buf.size()), ACL_REVISION));
     for (const Ace& a : aces) {
-        Sid sid(a.who);
-        if (a.allow) EXPECT_TRUE(::AddAccessAllowedAceEx(acl, ACL_REVISION, a.flags, a.mask, sid.get()));
-        else EXPECT_TRUE(::AddAccessDeniedAceEx(acl, ACL_REVISION, a.flags, a.mask, sid.get()));
+        BYTE sid[SECURITY_MAX_SID_SIZE];
+        DWORD n = sizeof sid;
+        EXPECT_TRUE(::CreateWellKnownSid(a.who, nullptr, sid, &n));
+        if (a.allow) EXPECT_TRUE(::AddAccessAllowedAceEx(acl, ACL_REVISION, a.flags, a.mask, sid));
+        else EXPECT_TRUE(::AddAccessDeniedAceEx(acl, ACL_REVISION, a.flags, a.mask, sid));
     }
     return buf;
 }
