@@ -287,6 +287,8 @@ TEST(Keyed, EndpointsTakeOnlyCallersWithTheKey) {
         {
             RawPeer wrong(tcp, echo.port, KeyB());
             EXPECT_LE(wrong.SendHello(), 0) << "a caller with another key gets no answer";
+            RawPeer replay(tcp, echo.port, KeyA());  // the hello of the peer above, from elsewhere
+            EXPECT_LE(replay.SendHello(), 0) << "a replayed hello gets no answer";
         }
         std::unique_ptr<Client> keyless, other_key;
         ASSERT_EQ(LinkSetSiteKey(nullptr, 0), 1);
@@ -302,7 +304,7 @@ TEST(Keyed, EndpointsTakeOnlyCallersWithTheKey) {
             EXPECT_EQ(Exchange(*other_key, "other", 300), "<timeout>");
         }
         EXPECT_EQ(echo.Got(), (std::vector<std::string>{"ping", std::string(504, 'L'), "one", "two"}));
-        EXPECT_EQ(LinkGetDroppedPackets() - dropped_before, 9u);
+        EXPECT_EQ(LinkGetDroppedPackets() - dropped_before, 10u);
 
         // A keyed caller and an endpoint without the key.
         ASSERT_EQ(LinkSetSiteKey(nullptr, 0), 1);

@@ -43,13 +43,18 @@
 // current peer to go. A datagram caller's hello is answered from its
 // entry in a small table of callers (a repeated hello gets the same
 // answer); the caller's first record that opens under the new keys makes
-// them its session. Records that do not open are dropped and counted.
+// them its session. Records that do not open are dropped and counted. A
+// hello whose nonce the endpoint has answered lately (other than a
+// datagram caller's resend) is a replay and gets no answer.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "contracts/transport.h"
@@ -69,6 +74,9 @@ constexpr int kAddressBytes = 6;
 // Datagram callers whose handshake state an endpoint keeps; the one heard
 // longest ago (other than the current peer) makes room for a new one.
 constexpr std::size_t kMaxDatagramCallers = 64;
+// Caller nonces of the hellos an endpoint answered last: a hello repeating
+// one (recorded and replayed by someone without the key) gets no answer.
+constexpr std::size_t kRememberedHellos = 1024;
 
 struct Conn {
     net::Sock sock = net::kBadSock;
@@ -185,6 +193,7 @@ private:
     }
     void AcceptAll(uint64_t now);
     bool ReadConn(const ConnPtr& c, uint64_t now);
+    bool FreshHelloLocked(const uint8_t nc[keyed::kNonceBytes]);
     bool AnswerHello(const ConnPtr& c);
     void AnswerDatagramHello(const net::Addr& from, const uint8_t* msg, std::size_t len);
     bool OpenDatagram(const net::Addr& from, const uint8_t* msg, std::size_t len, uint8_t* out, std::size_t* out_len);
@@ -211,7 +220,21 @@ private:
     bool has_udp_peer_ = false;
     uint64_t udp_heard_ms_ = 0;  // when the datagram peer was last heard
     std::map<uint64_t, DatagramCaller> dcallers_;  // keyed datagram callers by address
+    std::set<std::array<uint8_t, keyed::kNonceBytes>> hellos_seen_;  // the last kRememberedHellos
+    std::deque<std::array<uint8_t, keyed::kNonceBytes>> hellos_order_;
 };
+
+bool Endpoint::FreshHelloLocked(const uint8_t nc[keyed::kNonceBytes]) {
+    std::array<uint8_t, keyed::kNonceBytes> n;
+    std::memcpy(n.data(), nc, n.size());
+    if (!hellos_seen_.insert(n).second) return false;
+    hellos_order_.push_back(n);
+    if (hellos_order_.size() > kRememberedHellos) {
+        hellos_seen_.erase(hellos_order_.front());
+        hellos_order_.pop_front();
+    }
+    return true;
+}
 
 void Endpoint::AcceptAll(uint64_t now) {
     for (;;) {
@@ -259,7 +282,12 @@ bool Endpoint::AnswerHello(const ConnPtr& c) {
     const uint8_t* msg = nullptr;
     std::size_t len = 0;
     uint8_t nc[keyed::kNonceBytes], ns[keyed::kNonceBytes], answer[keyed::kHelloBytes];
-    if (c->rx.Next(&msg, &len) != FrameReader::Result::kPacket || !keyed::CheckHello(key_, msg, len, nc)) {
+    bool fresh = false;
+    if (c->rx.Next(&msg, &len) == FrameReader::Result::kPacket && keyed::CheckHello(key_, msg, len, nc)) {
+        std::lock_guard<std::mutex> lock(mu_);
+        fresh = FreshHelloLocked(nc);
+    }
+    if (!fresh) {
         keyed::CountDrop();
         return false;
     }
@@ -293,6 +321,10 @@ void Endpoint::AnswerDatagramHello(const net::Addr& from, const uint8_t* msg, st
             // the same answer again, so both ends keep the same keys.
             std::memcpy(answer, it->second.answer, sizeof answer);
         } else {
+            if (!FreshHelloLocked(nc)) {
+                keyed::CountDrop();
+                return;
+            }
             auto session = std::make_shared<keyed::Session>(keyed::Session::Role::kEndpoint, false);
             if (!crypto::Random(ns, sizeof ns) || !keyed::MakeAnswer(key_, msg, ns, answer) ||
                 !session->Init(key_, nc, ns))
