@@ -2,7 +2,7 @@
 # Starts KSLAVE.exe under Wine (the test harness's prefix) and measures file
 # transfer throughput on loopback over TCP/IP and over IPX-over-UDP, each
 # without and with a site key, in the same run.
-#   BUILD=build bench/run_ft_throughput.sh [MB]
+#   BUILD=build [FORMS="tcpip ipx"] bench/run_ft_throughput.sh [MB]
 # The keyed slave finds its key through a QVCLIENT.INI of its own
 # (SMS_LOCAL_DIR=C:\ftbench, [Transport] SiteKeyFile), so that no key is
 # left beside the programs for the tests.
@@ -22,7 +22,7 @@ mkdir -p "$bench_dir"
 "$build/host/bin/ftconsole" keygen "$bench_dir/site.key" >/dev/null
 printf '[Transport]\r\nSiteKeyFile=C:\\ftbench\\site.key\r\n' >"$bench_dir/QVCLIENT.INI"
 trap 'rm -rf "$bench_dir"' EXIT
-for form in tcpip ipx; do
+for form in ${FORMS:-tcpip ipx}; do
     for keyed in no yes; do
         env=() key=() opt=()
         if [ "$keyed" = yes ]; then
@@ -34,7 +34,9 @@ for form in tcpip ipx; do
         slave=$!
         sleep 2
         "$build/host/bin/ft_throughput" "${opt[@]}" "${key[@]}" --mb "$mb" 127.0.0.1 'D:\ftbench.bin' || true
-        "$build/host/bin/ftconsole" "${opt[@]}" "${key[@]}" -c quit 127.0.0.1 >/dev/null 2>&1 || true
+        # A datagram endpoint takes a new caller once the last one was silent
+        # for 30 s: the console waits that long to end the slave.
+        "$build/host/bin/ftconsole" "${opt[@]}" "${key[@]}" --timeout 12000 -c quit 127.0.0.1 >/dev/null 2>&1 || true
         wait "$slave" || true
         echo
     done
