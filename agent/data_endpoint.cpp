@@ -38,6 +38,15 @@ void DataEndpoint::SetNotReady(const char* log_line) {
     Logf(ev_, "%s", log_line);
 }
 
+bool DataEndpoint::InputAllowed() {
+    if (!guard_ || guard_->Permits(rc::kAllowTakeover)) return true;
+    uint32_t dropped = 0;
+    if (refused_log_.Due(now_ms_ ? now_ms_() : 0, &dropped))
+        Logf(ev_, "Input refused: \"Allow Takeover\" is not allowed by the user (%u command(s) dropped)",
+             static_cast<unsigned>(dropped));
+    return false;
+}
+
 void DataEndpoint::BeginCycle() {
     factor1_ = factor2_ = 0;
     send_.sendErrors = 0;
@@ -224,10 +233,10 @@ void DataEndpoint::ExecutePayload(const uint8_t* p, std::size_t len) {
         const uint8_t* c = p + at;
         switch (code) {
         case rc::kCmdKey:
-            input_.Key(Get16(c + 1), c[3]);
+            if (InputAllowed()) input_.Key(Get16(c + 1), c[3]);
             break;
         case rc::kCmdMouse:
-            input_.Mouse(c[1], Get16(c + 2), Get16(c + 4));
+            if (InputAllowed()) input_.Mouse(c[1], Get16(c + 2), Get16(c + 4));
             break;
         case rc::kCmdStartViewing: {
             factor1_ = c[1];
@@ -259,7 +268,7 @@ void DataEndpoint::ExecutePayload(const uint8_t* p, std::size_t len) {
             StartViewing();
             break;
         case rc::kCmdSecureAttention:
-            input_.SecureAttention();
+            if (InputAllowed()) input_.SecureAttention();
             break;
         default:
             return;

@@ -20,10 +20,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "agent/agent_events.h"
 #include "agent/rc_wire.h"
+#include "agent/security.h"
 #include "agent/send_path.h"
 
 namespace qv::agent {
@@ -69,6 +71,8 @@ constexpr uint32_t kViewerErrorCode = 0x2004;
 constexpr uint32_t kStopWaitMs = 20000;
 constexpr int kDropRepeats = 3;
 constexpr uint32_t kDropGapMs = 100;
+// At most one "input refused" line in this time.
+constexpr uint32_t kRefusedInputLogMs = 10000;
 
 // Keys released when a connected viewer is reset.
 constexpr uint16_t kKeyEnterUp = 0x800D;
@@ -97,6 +101,14 @@ public:
     // Executes the commands of a payload.
     void ExecutePayload(const uint8_t* payload, std::size_t len);
 
+    // Holds the viewer's key, mouse and secure attention commands to the
+    // user's "Allow Takeover" (Security::Permits); refused ones are dropped
+    // and logged at a limited rate, timed by now_ms.
+    void GuardInput(const Security* security, std::function<uint32_t()> now_ms) {
+        guard_ = security;
+        now_ms_ = std::move(now_ms);
+    }
+
     void ResstablishListen();
     // Sends the disconnect packet three times 100 ms apart to an active viewer.
     void DropViewer();
@@ -115,6 +127,7 @@ private:
     void SetFactors(uint16_t f1, uint16_t f2);
     void SendSmall(uint8_t type, uint8_t byte2);
     void SetNotReady(const char* log_line);
+    bool InputAllowed();
 
     ViewState& view_;
     SendPath& send_;
@@ -125,6 +138,9 @@ private:
     AgentEvents& ev_;
     bool connected_ = false;
     uint16_t factor1_ = 0, factor2_ = 0, colour_bits_ = 0;
+    const Security* guard_ = nullptr;
+    std::function<uint32_t()> now_ms_;
+    LogLimiter refused_log_{kRefusedInputLogMs};
 };
 
 }  // namespace qv::agent

@@ -159,7 +159,10 @@ std::optional<DataEndpoint> g_data;
 std::atomic<bool> g_viewee_running{false};
 
 DataEndpoint& Data() {
-    if (!g_data) g_data.emplace(g_agent.view, Send(), g_waits, g_link, AgentInput(), g_viewing, Events());
+    if (!g_data) {
+        g_data.emplace(g_agent.view, Send(), g_waits, g_link, AgentInput(), g_viewing, Events());
+        g_data->GuardInput(&g_agent.security, [] { return static_cast<uint32_t>(::GetTickCount()); });
+    }
     return *g_data;
 }
 

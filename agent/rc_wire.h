@@ -43,6 +43,10 @@ enum VerifyStatus : uint16_t {
     kStatusDone = 0,
     kStatusAlreadyEstablished = 1,
     kStatusInvalidViewer = 8,
+    // The same value in a command reply whose data names the command
+    // ({class, sub, 0, 0}): the user's flags forbid it (agents with a site
+    // key enforce them).
+    kStatusNotPermitted = 8,
     kStatusBusy = 0xFFFE,        // -2: busy with another client
     kStatusNoSession = 0xFFFD,   // -3: no session established
     kStatusTimedOut = 0xFFFC,    // -4: session timed out

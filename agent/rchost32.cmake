@@ -5,7 +5,7 @@ if(WIN32 AND TARGET qv_localize_win)
     screen_win.cpp input_win.cpp
     ${QV_ROOT}/resources/rchost32/rchost32.rc)
   target_include_directories(rchost32 PRIVATE ${QV_ROOT})
-  target_link_libraries(rchost32 PRIVATE agent_core screenq qv_localize_win xlat32 linkcore qv_common
+  target_link_libraries(rchost32 PRIVATE agent_core screenq qv_localize_win xlat32 linkcore qv_common qv_sitekey_win
     rchostmsg_ids advapi32 shell32 gdi32 user32)
   # The scripts are copied whenever they change, not only when the program relinks.
   set(rchost_scripts)

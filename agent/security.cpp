@@ -126,6 +126,31 @@ int ProgramAuditId(std::string_view word) {
     return kAuditStartProgram;
 }
 
+uint32_t ExecPermission(const ExecRecord& rec) {
+    if (StartsWithNoCase(rec.program, kPromptProgram)) return 0;
+    switch (ProgramAuditId(SplitCommandLine(BuildExecCommandLine(rec)).word)) {
+    case kAuditStartSlave: return rc::kAllowFileTransfer;
+    case kAuditStartChat: return rc::kAllowChat;
+    default: return rc::kAllowRemoteExecute;
+    }
+}
+
+const char* PermissionKey(uint32_t bit) {
+    for (const SightKey& k : kSightKeys)
+        if (k.permission && k.bit == bit) return k.key;
+    return "";
+}
+
+bool LogLimiter::Due(uint32_t now_ms, uint32_t* events) {
+    ++held_;
+    if (logged_ && now_ms - last_ms_ < interval_ms_) return false;
+    logged_ = true;
+    last_ms_ = now_ms;
+    *events = held_;
+    held_ = 0;
+    return true;
+}
+
 int Security::RemoteExecute(const ExecRecord& rec, ProgramHost& host, AgentEvents& ev) {
     if (StartsWithNoCase(rec.program, kPromptProgram)) {
         BeginPrompt(rec.arguments, host);

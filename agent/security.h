@@ -87,6 +87,35 @@ SplitLine SplitCommandLine(std::string_view line);
 // The audit event of a started program: 2 for KCHAT..., 3 for KSLAV..., 4 else.
 int ProgramAuditId(std::string_view word);
 
+// While a site key is in use, the agent itself holds operators to the
+// user's permission flags (without a key only the console honours them, as
+// it always did): a remote execute needs the flag of ExecPermission(), a
+// reboot "Allow Reboot", key and mouse input "Allow Takeover".
+
+// The flag a remote execute needs: none (0) for the consent prompt, which
+// is how a console asks for more; "Allow File Transfer" for a program
+// whose first word begins with KSLAV and "Allow Chat" for KCHAT (the words
+// of the audit events, K prefix included); "Allow Remote Execute" else.
+uint32_t ExecPermission(const ExecRecord& rec);
+// The settings key of a permission bit ("Allow Reboot"), "" for others.
+const char* PermissionKey(uint32_t bit);
+
+// Lets a repeated log line through at most once per interval, and counts
+// what it held back meanwhile, so that a peer cannot flood the log.
+class LogLimiter {
+public:
+    explicit LogLimiter(uint32_t interval_ms) : interval_ms_(interval_ms) {}
+    // True when a line is due now; *events is then the number of events
+    // since the last line, this one included.
+    bool Due(uint32_t now_ms, uint32_t* events);
+
+private:
+    uint32_t interval_ms_;
+    bool logged_ = false;
+    uint32_t last_ms_ = 0;
+    uint32_t held_ = 0;
+};
+
 class ProgramHost {
 public:
     virtual ~ProgramHost() = default;
@@ -104,6 +133,12 @@ public:
     std::atomic<uint32_t> signals{0};
     // Result of the last remote execute or prompt (0/32/33/34/low byte of an error).
     std::atomic<uint16_t> last_result{0};
+
+    // Set once at set-up when the agent runs with a site key.
+    std::atomic<bool> enforce{false};
+    // Whether the user's flags allow what needs `bit` (always, without a
+    // key, and for bit 0).
+    bool Permits(uint32_t bit) const { return !enforce || bit == 0 || (permissions & bit) != 0; }
 
     void SetFlags(const SightFlags& f) {
         permissions = f.permissions;

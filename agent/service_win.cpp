@@ -14,7 +14,9 @@
 //
 // When the set-up fails, nothing serves the console, so the service reports
 // STOPPED with an error exit code (and writes a service message) instead of
-// RUNNING.
+// RUNNING. A site key that is configured but cannot be used is such a
+// failure: serving on the unkeyed wire instead would open the machine to
+// anyone who can reach it.
 #include <windows.h>
 
 #include <cstdio>
@@ -24,6 +26,7 @@
 #include "agent/agent_win.h"
 #include "agent/options.h"
 #include "common/win/localize_win.h"
+#include "common/win/sitekey_win.h"
 
 namespace qv::agent {
 
@@ -139,6 +142,33 @@ void SetupDone(bool ok) {
     if (g_service.setup_done_event) ::SetEvent(g_service.setup_done_event);
 }
 
+// linkcore's own lines (dropped packets and the like) go to the debug log.
+void LinkLogLine(const char* line) { Log("linkcore: %s", line); }
+
+// The site key, before any endpoint opens: none, in use, or refused (the
+// log line and a service message say why).
+bool SetUpSiteKey(const std::string& dir) {
+    sitekey::WinKeyFileAccess access;
+    const sitekey::ProgramKey k = sitekey::FindProgramKey(g_agent.client_ini, dir, access);
+    if (k.state == sitekey::KeyState::kNone) {
+        Log("No site key: sessions are not keyed");
+        return true;
+    }
+    std::string problem = k.message;
+    if (k.state == sitekey::KeyState::kLoaded &&
+        !LinkSetSiteKey(k.key.data(), static_cast<uint32_t>(k.key.size())))
+        problem = "site key file " + k.path + ": the transport library cannot use it (error " +
+                  std::to_string(LinkGetLastError()) + ")";
+    if (!problem.empty()) {
+        Log("%s", problem.c_str());
+        Events().ServiceMessage(("RCHOST not started: " + problem).c_str());
+        return false;
+    }
+    g_agent.security.enforce = true;
+    Log("Site key from %s: sessions are keyed; the user's permissions are enforced", k.path.c_str());
+    return true;
+}
+
 bool WinMainSetup(const char* text, bool first) {
     ::InitializeCriticalSection(&g_agent.viewing_lock);
     if (first) {
@@ -148,6 +178,11 @@ bool WinMainSetup(const char* text, bool first) {
         AdjustToken();
         RegisterAuditSource(dir);
         LocateClientIni();
+        LinkSetLogFunction(LinkLogLine);
+        if (!SetUpSiteKey(dir)) {
+            SetupDone(false);
+            return false;
+        }
         win::Localization loc =
             win::LocalizeStartup(g_agent.instance, "RCH32", "Rchost for Win32", win::Refuse32::yes);
         g_agent.texts = loc.language_library ? loc.texts : g_agent.instance;

@@ -3,6 +3,7 @@
 // acknowledgement window, payload commands and the send path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "agent/test/fakes.h"
@@ -199,6 +200,73 @@ TEST(Verify, ExecuteAndConsentResults) {
     EXPECT_EQ(poll(), 34);
     EXPECT_EQ(std::vector<std::string>(r.ev.audits.begin() + 3, r.ev.audits.end()),
               (std::vector<std::string>{"7:S:transfer", "8:F:transfer", "8:F:"}));
+}
+
+// With a site key the agent refuses what the user's flags forbid: status 8
+// naming the command, a log line, nothing run. Without a key it is as before.
+TEST(Verify, KeyedAgentHoldsCommandsToTheUserFlags) {
+    const uint32_t all = rc::kDefaultPermissions;
+    struct Case {
+        const char* what;
+        bool enforce;
+        uint32_t permissions;
+        Bytes record;
+        Bytes reply;
+        bool runs;
+    } cases[] = {
+        {"reboot refused", true, all & ~rc::kAllowReboot, {6, 1, 0, 0}, CommandReply(8, 6, 1, 0), false},
+        {"reboot allowed", true, rc::kAllowReboot, {6, 1, 0, 0}, CommandReply(0, 6, 1, 0), true},
+        {"no key: console's business", false, 0, {6, 1, 0, 0}, CommandReply(0, 6, 1, 0), true},
+        {"program refused", true, all & ~rc::kAllowRemoteExecute, Exec("notepad.exe", "", 0), CommandReply(8, 6, 0, 0), false},
+        {"program allowed", true, rc::kAllowRemoteExecute, Exec("notepad.exe", "", 0), CommandReply(0, 6, 0, 0), true},
+        {"slave needs file transfer", true, all & ~rc::kAllowFileTransfer, Exec("SLAVE.EXE", "", 0x20), CommandReply(8, 6, 0, 0), false},
+        {"slave without remote execute", true, rc::kAllowFileTransfer, Exec("kslave.exe", "TCPIP", 0), CommandReply(0, 6, 0, 0), true},
+        {"chat needs chat", true, all & ~rc::kAllowChat, Exec("KCHAT.EXE", "", 0), CommandReply(8, 6, 0, 0), false},
+        {"consent prompt always", true, 0, Exec("ckallow.exe", "Admin reboot", 0), CommandReply(0, 6, 0, 0), true},
+        {"poll always", true, 0, {6, 0, 0xB7, 0xCB}, CommandReply(0, 6, 0, 0), false},
+    };
+    for (const Case& c : cases) {
+        VerifyRig r;
+        r.security.enforce = c.enforce;
+        r.security.permissions = c.permissions;
+        r.Send({0, 2}, kOwner, 1000);
+        VerifyOutcome out;
+        EXPECT_EQ(r.Send(Command(0, c.record), kOwner, 2000, &out), c.reply) << c.what;
+        const bool ran = out.reboot || !r.host.calls.empty() || !r.host.prompts.empty();
+        EXPECT_EQ(ran, c.runs) << c.what;
+        const bool logged = std::any_of(r.ev.lines.begin(), r.ev.lines.end(), [](const std::string& l) {
+            return l.rfind("Command refused: \"Allow ", 0) == 0;
+        });
+        EXPECT_EQ(logged, c.reply[2] == 8) << c.what;
+    }
+    EXPECT_STREQ(PermissionKey(rc::kAllowReboot), "Allow Reboot");
+}
+
+TEST(DataEndpoint, KeyedAgentDropsInputWithoutTakeover) {
+    test::DataRig d;
+    Security security;
+    security.enforce = true;
+    security.permissions = rc::kDefaultPermissions & ~rc::kAllowTakeover;
+    uint32_t now = 5000;
+    d.data.GuardInput(&security, [&] { return now; });
+    const Bytes input = {1, 0x41, 0, 0x1E, 2, 1, 10, 0, 20, 0, 9, 5, 0, 0, 0, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 100; ++i) d.data.ExecutePayload(input.data(), input.size());
+    EXPECT_TRUE(d.input.calls.empty());
+    EXPECT_EQ(d.viewing.calls.size(), 100u);  // the other commands still run
+    // One line for the burst; the next one counts what was held back.
+    auto lines = [&] {
+        return std::count_if(d.ev.lines.begin(), d.ev.lines.end(),
+                             [](const std::string& l) { return l.find("Input refused") != std::string::npos; });
+    };
+    EXPECT_EQ(lines(), 1);
+    now += kRefusedInputLogMs;
+    d.data.ExecutePayload(input.data(), 4);
+    EXPECT_EQ(lines(), 2);
+    EXPECT_NE(d.ev.lines.back().find("(300 command(s) dropped)"), std::string::npos) << d.ev.lines.back();
+
+    security.permissions = rc::kAllowTakeover;
+    d.data.ExecutePayload(input.data(), input.size());
+    EXPECT_EQ(d.input.calls, (std::vector<std::string>{"key:65:30", "mouse:1:10:20", "sas"}));
 }
 
 TEST(DataEndpoint, SequenceAndAcknowledgementWindow) {

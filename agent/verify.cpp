@@ -227,7 +227,16 @@ void VerifyEndpoint::Command(const uint8_t* req, std::size_t len, uint32_t now, 
         Logf(ev_, "Bad Command %d %d", cls, sub);
         return reply(0, cls, sub, rc::kStatusBadRequest);
     }
+    // Refused by the user's flags: status 8 with the command in the data
+    // (a failed validation has {8, 0, 0, 0}), so a console can tell them apart.
+    auto refused = [&](uint32_t bit) {
+        if (security_.Permits(bit)) return false;
+        Logf(ev_, "Command refused: \"%s\" is not allowed by the user", PermissionKey(bit));
+        reply(rc::kStatusNotPermitted, cls, sub, 0);
+        return true;
+    };
     if (sub == rc::kSubReboot) {
+        if (refused(rc::kAllowReboot)) return;
         reply(0, cls, sub, 0);
         ev_.Audit(kAuditReboot, true, nullptr);
         out->reboot = true;
@@ -249,6 +258,7 @@ void VerifyEndpoint::Command(const uint8_t* req, std::size_t len, uint32_t now, 
     rec.program.assign(reinterpret_cast<const char*>(req + prog), prog_end - prog);
     rec.arguments.assign(reinterpret_cast<const char*>(req + args), args_end - args);
     rec.options = req[options];
+    if (refused(ExecPermission(rec))) return;
     host_.CloseLastProgram();
     const int rc = security_.RemoteExecute(rec, host_, ev_);
     reply(0, cls, sub, rc == -1 ? rc::kExecFailedCode : 0);

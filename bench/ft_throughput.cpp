@@ -1,10 +1,12 @@
 // ft_throughput: download and upload throughput of the file transfer slave.
 //
-//   ft_throughput [--ipx] [--mb N] HOST REMOTE-PATH
+//   ft_throughput [--ipx] [--mb N] [--key-file FILE] HOST REMOTE-PATH
 //
-// Measures the round-trip time of one request (median of 200 FT_SERVER_INFO
-// exchanges), uploads N MB (default 20) of random bytes to REMOTE-PATH,
-// downloads them back, checks they are identical, and prints both rates
+// With --key-file the sessions are keyed (the slave must hold the same
+// key). Measures the time from connecting to the first reply (over TCP the
+// connect includes the keyed handshake, shown apart), the round-trip time
+// of one request (median of 200 FT_SERVER_INFO exchanges), uploads N MB
+// (default 20) of random bytes to REMOTE-PATH, downloads them back, checks they are identical, and prints both rates
 // beside the stop-and-wait limit: one 496-byte block per round trip.
 // run_ft_throughput.sh starts KSLAVE.exe under Wine and runs this on
 // loopback.
@@ -18,6 +20,7 @@
 
 #include "libs/linkcore/client.h"
 #include "tools/ftconsole/client_link.h"
+#include "tools/ftconsole/console_key.h"
 #include "tools/ftconsole/ftclient.h"
 
 namespace {
@@ -34,28 +37,37 @@ int main(int argc, char** argv) {
     bool ipx = false;
     int mb = 20;
     std::vector<std::string> pos;
+    std::string key_file;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--ipx") ipx = true;
+        else if (a == "--key-file" && i + 1 < argc) key_file = argv[++i];
         else if (a == "--mb" && i + 1 < argc) mb = std::atoi(argv[++i]);
         else pos.push_back(a);
     }
     if (pos.size() != 2) {
-        std::fprintf(stderr, "usage: ft_throughput [--ipx] [--mb N] HOST REMOTE-PATH\n");
+        std::fprintf(stderr, "usage: ft_throughput [--ipx] [--mb N] [--key-file FILE] HOST REMOTE-PATH\n");
         return 2;
     }
     std::string err;
+    if (!key_file.empty() && !ftc::UseKeyFile(key_file, &err)) {
+        std::fprintf(stderr, "ft_throughput: %s\n", err.c_str());
+        return 2;
+    }
+    const auto connect_start = Clock::now();
     auto client = ipx ? link::Client::OpenIpx(pos[0], 0x0041, &err) : link::Client::ConnectTcp(pos[0], 1764, 5000, &err);
     if (!client) {
         std::fprintf(stderr, "ft_throughput: %s\n", err.c_str());
         return 2;
     }
+    const double connect_s = Seconds(Clock::now() - connect_start);
     ClientLink link(*client);
     ftc::FtClient c(link, 5000);
     if (!c.Existence().ok) {
         std::fprintf(stderr, "ft_throughput: no slave on %s\n", pos[0].c_str());
         return 2;
     }
+    const double first_reply_s = Seconds(Clock::now() - connect_start);
     std::vector<double> rtts;
     for (int i = 0; i < 200; ++i) {
         auto t0 = Clock::now();
@@ -83,7 +95,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     const double mbytes = static_cast<double>(data.size()) / 1e6;
-    std::printf("transport           %s on %s\n", ipx ? "IPX over UDP" : "TCP/IP", pos[0].c_str());
+    std::printf("transport           %s on %s, %s\n", ipx ? "IPX over UDP" : "TCP/IP", pos[0].c_str(),
+                key_file.empty() ? "no site key" : "keyed (site key)");
+    if (!ipx) std::printf("connect%s %.2f ms\n", key_file.empty() ? "            " : " + handshake", connect_s * 1e3);
+    std::printf("to the first reply  %.2f ms\n", first_reply_s * 1e3);
     std::printf("file                %d MiB (%.1f MB), %zu blocks of 496 bytes\n", mb, mbytes,
                 (data.size() + 495) / 496);
     std::printf("round trip (median) %.3f ms\n", rtt * 1e3);

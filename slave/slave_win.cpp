@@ -20,6 +20,12 @@
 // what bounds a stop-and-wait transfer. Only the last 15 queued lines can
 // still be visible, so no more are kept.
 //
+// With a site key (found as the agent finds its own, see
+// common/win/sitekey_win.h) the endpoint serves keyed sessions only; a key
+// that is configured but cannot be used keeps the endpoint closed, with a
+// status line and a message box saying why, rather than serving files on
+// the unkeyed wire.
+//
 // The program ends when the console sends FT_TERMINATE, when a receive fails,
 // when no console makes contact (FT_EXISTENCE) within 20 seconds, when the
 // user closes the window, or when the user's session ends.
@@ -27,12 +33,14 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
 
 #include "common/win/handles.h"
 #include "common/win/localize_win.h"
+#include "common/win/sitekey_win.h"
 #include "contracts/transport.h"
 #include "slave/fs_win.h"
 #include "slave/ft_session.h"
@@ -66,6 +74,7 @@ struct Slave {
     bool own_texts = true;
     Transport transport = kTransportNone;
     std::string name;           // blank-padded computer name
+    std::string settings_path;  // QVCLIENT.INI, empty when no place was found
     uint8_t lana = 0;
     std::atomic<LinkHandle> endpoint{0};
     std::atomic<bool> terminate{false};
@@ -196,7 +205,40 @@ bool ReceiveStep(FtSession& session, bool* reply_pending) {
     return true;
 }
 
+// linkcore's own lines (dropped packets and the like) on standard output.
+void LinkLogLine(const char* line) { Echo(std::string("linkcore: ") + line); }
+
+std::string ProgramDir() {
+    char path[MAX_PATH] = {};
+    const DWORD n = ::GetModuleFileNameA(nullptr, path, sizeof path);
+    if (n == 0 || n >= sizeof path) return ".";
+    if (char* slash = std::strrchr(path, '\\')) *slash = 0;
+    return path;
+}
+
+// The site key, before the endpoint opens; false when one is configured
+// but cannot be used (the user is told why).
+bool SetUpSiteKey() {
+    LinkSetLogFunction(LinkLogLine);
+    sitekey::WinKeyFileAccess access;
+    const sitekey::ProgramKey k = sitekey::FindProgramKey(g.settings_path, ProgramDir(), access);
+    if (k.state == sitekey::KeyState::kNone) return true;
+    std::string problem = k.message;
+    if (k.state == sitekey::KeyState::kLoaded &&
+        !LinkSetSiteKey(k.key.data(), static_cast<uint32_t>(k.key.size())))
+        problem = "site key file " + k.path + ": the transport library cannot use it";
+    if (problem.empty()) {
+        AddLine("Keyed sessions (site key " + k.path + ")");
+        return true;
+    }
+    AddLine(problem);
+    ::MessageBoxA(::GetActiveWindow(), ("Not listening for a console: " + problem).c_str(), "File Transfer Slave",
+                  MB_OK | MB_ICONERROR);
+    return false;
+}
+
 DWORD WINAPI ProtocolThread(LPVOID) {
+    if (!SetUpSiteKey()) return 0;  // the window stays until timer 1 closes it
     LinkHandle h = g.transport == kTransportTcp ? InitTCPIPSession(0, kTcpPort, 0, 0)
                                                 : InitIPXSession(0, kIpxSocketSwapped, 0);
     if (h == 0) {
@@ -262,6 +304,7 @@ void ReadSettings() {
                        return ::GetDriveTypeA(root) == DRIVE_FIXED;
                    },
                    &path);
+    g.settings_path = path;
     char lana[51] = {};
     if (!path.empty()) ::GetPrivateProfileStringA("Sight", "LanaNum", "", lana, sizeof lana, path.c_str());
     g.lana = ParseLanaNum(lana);

@@ -9,7 +9,9 @@
 // second console then gets, a second viewer that never takes over a viewing
 // session, a program started by remote execute (KSLAVE.exe), the settings
 // pipe, a "CommandLine" change that restarts the agent, and a stop while a
-// viewer is connected (three disconnect packets, then STOPPED).
+// viewer is connected (three disconnect packets, then STOPPED). A keyed
+// run follows: the agent and the slave with a site key, consoles with and
+// without it, and the permissions the agent then enforces.
 //
 // A service does not inherit the environment of the command that starts it,
 // so the port offset of this run (LINKCORE_PORT_OFFSET, see the KSLAVE test)
@@ -19,11 +21,13 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -65,6 +69,13 @@ bool WaitBound(uint16_t port, std::chrono::milliseconds timeout) {
         std::this_thread::sleep_for(50ms);
     }
     return false;
+}
+
+std::string Random(std::size_t n) {
+    std::mt19937 rng(15);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(rng() & 0xFF);
+    return s;
 }
 
 // Runs a Windows program of the prefix; its output with Unix line ends.
@@ -423,6 +434,117 @@ TEST_F(Agent, FailedSetUpEndsTheServiceWithAnError) {
     EXPECT_NE(r.out.find("WIN32_EXIT_CODE    : 1066"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("SERVICE_EXIT_CODE  : 1 "), std::string::npos) << r.out;
     close(fd);
+}
+
+}  // namespace
+
+namespace {
+
+// With a site key beside it, the agent serves only consoles holding the
+// same key, and so does the slave it starts; the agent enforces the user's
+// permissions itself; a key file others may read stops the start-up.
+TEST_F(Agent, KeyedAgentAndSlaveServeOnlyConsolesWithTheKey) {
+    ASSERT_TRUE(WaitState("STOPPED", nullptr, 5s)) << "the previous test left the service running";
+    char tmp[] = "/tmp/rchost_keyed_XXXXXX";
+    ASSERT_TRUE(mkdtemp(tmp));
+    const std::string site = std::string(tmp) + "/site.key", other = std::string(tmp) + "/other.key";
+    const std::string rcconsole = e2e::HostBinDir() + "/rcconsole", ftconsole = e2e::HostBinDir() + "/ftconsole";
+    e2e::RunResult r = e2e::Run({rcconsole, "keygen", site});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    r = e2e::Run({rcconsole, "keygen", site});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("already exists"), std::string::npos) << r.err;
+    ASSERT_EQ(e2e::Run({ftconsole, "keygen", other}).exit_code, 0);
+
+    // Wine builds the file's access list from its mode: 0600 is owner-only.
+    const std::string agent_key = dir_ + "/SITE.KEY";
+    e2e::WriteFile(agent_key, e2e::ReadFile(site));
+    chmod(agent_key.c_str(), 0600);
+    const std::string data = Random(300000), got = std::string(tmp) + "/got.bin";
+    e2e::WriteFile(dir_ + "/data.bin", data);
+    e2e::WriteFile(e2e::DriveDir('C') + "/QVCLIENT.INI", "[Sight]\r\nAllow Reboot=No\r\n");
+    Reg({"add", kAgentKey, "/v", "CommandLine", "/d", "TCPIP", "/f", "/reg:32"});
+    Wine("C:\\windows\\system32\\sc.exe", {"start", kService});
+    ASSERT_TRUE(WaitState("RUNNING", nullptr)) << Log();
+    ASSERT_TRUE(WaitBound(Port(rc::kVerifyTcpPort), 10s)) << Log();
+    EXPECT_NE(Log().find("Site key from C:\\rchost\\SITE.KEY: sessions are keyed"), std::string::npos) << Log();
+
+    // The slave the first test started closes within 20 s of its start.
+    for (int i = 0; i < 250 && !PortFree(SOCK_STREAM, Port(1764)); ++i) std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(PortFree(SOCK_STREAM, Port(1764)));
+
+    // The console with the key: information, session, the slave started.
+    r = Console({"--key-file", site, "-c", "info 3; establish; exec KSLAVE.exe TCPIP"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err << Log();
+    for (const char* line : {"product: Fieldhaven Workgroup Manager ver 1.1", "session established",
+                             "permissions: takeover file-transfer chat remote-execute ping-test\n",
+                             "started KSLAVE.exe"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    ASSERT_TRUE(WaitBound(Port(1764), 20s)) << Log();
+
+    // The slave found the key beside it: a download with the key is
+    // byte-identical; without it, or with another, nothing answers.
+    auto ft = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> argv{ftconsole, "--timeout", "3000"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv.push_back("127.0.0.1");
+        return e2e::Run(argv);
+    };
+    r = ft({"--key-file", site, "-c", "get C:\\rchost\\data.bin " + got});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(e2e::ReadFile(got) == data);
+    r = ft({"-c", "pwd"});
+    EXPECT_EQ(r.exit_code, 2) << r.out;
+    EXPECT_NE(r.err.find("requires a site key (--key-file)"), std::string::npos) << r.err;
+    r = ft({"--key-file", other, "-c", "pwd"});
+    EXPECT_EQ(r.exit_code, 2) << r.out;
+    EXPECT_NE(r.err.find("holds another site key, or none"), std::string::npos) << r.err;
+    EXPECT_EQ(ft({"--key-file", site, "-c", "quit"}).exit_code, 0);
+
+    // The agent: nothing for a console without the key or with another.
+    r = Console({"--timeout", "1500", "-c", "info"});
+    EXPECT_EQ(r.exit_code, 2) << r.out;
+    EXPECT_NE(r.err.find("requires a site key (--key-file)"), std::string::npos) << r.err;
+    r = Console({"--timeout", "1500", "--key-file", other, "-c", "info"});
+    EXPECT_EQ(r.exit_code, 2) << r.out;
+    EXPECT_NE(r.err.find("keyed handshake"), std::string::npos) << r.err;
+    r = Console({"--key-file", site, "-c", "watch 8 2"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("viewing at 8 bits per pixel"), std::string::npos) << r.out;
+
+    // The user allows reboots while the console establishes, and forbids
+    // them while it asks: the console's reboot reaches the agent, which
+    // refuses it (status 8) and says so in its log.
+    ASSERT_EQ(Wine("P:\\rcpipe.exe", {"set", "0", "0x20F1"}).exit_code, 0);
+    auto asker = e2e::Spawn({rcconsole, "--key-file", site, "--yes", "--wait", "30", "-c",
+                             "establish; ask Admin reboot; reboot", "127.0.0.1"});
+    // A button the box lacks: boxpress only waits for the box to show.
+    r = Wine("P:\\boxpress.exe", {"--service", "--caption", "Brekon Remote Control Agent", "--wait", "20", "ok"});
+    EXPECT_NE(r.out.find("text Will you allow Admin to reboot your machine?"), std::string::npos) << r.out << r.err;
+    ASSERT_EQ(Wine("P:\\rcpipe.exe", {"set", "0", "0x20B1"}).exit_code, 0);
+    r = Wine("P:\\boxpress.exe", {"--service", "--caption", "Brekon Remote Control Agent", "--wait", "20", "yes"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    r = asker->Wait(40000);
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("permissions: takeover reboot"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("reboot: refused by the agent: the user of this machine does not allow it (status 8)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(Log().find("Command refused: \"Allow Reboot\" is not allowed by the user"), std::string::npos) << Log();
+    EXPECT_EQ(ServiceState(), "RUNNING");
+
+    // A key file other users may read: the agent does not start at all.
+    Wine("C:\\windows\\system32\\net.exe", {"stop", kService});
+    ASSERT_TRUE(WaitState("STOPPED", nullptr)) << Log();
+    chmod(agent_key.c_str(), 0644);
+    Wine("C:\\windows\\system32\\sc.exe", {"start", kService});
+    std::set<std::string> seen;
+    EXPECT_TRUE(WaitState("STOPPED", &seen)) << Log();
+    EXPECT_EQ(seen.count("RUNNING"), 0u);
+    EXPECT_NE(Log().find("site key file C:\\rchost\\SITE.KEY: refused: other users (Everyone)"), std::string::npos)
+        << Log();
+    std::remove(agent_key.c_str());
+    e2e::RemoveTree(tmp);
 }
 
 }  // namespace

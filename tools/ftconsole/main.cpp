@@ -1,12 +1,17 @@
 // ftconsole: a command-line file transfer console for Linux.
 //
-//   ftconsole [--ipx] [--port N] [--timeout MS] [-c "cmd; cmd"] HOST
+//   ftconsole [--ipx] [--port N] [--timeout MS] [--key-file FILE] [-c "cmd; cmd"] HOST
+//   ftconsole keygen FILE
 //
 // Connects to the file transfer slave on HOST (TCP port 1764, or with --ipx
 // the IPX endpoint carried over UDP, port 16449), checks that it is a slave
 // (the existence request, which also keeps it from closing after 20
 // seconds), then runs commands from -c or, line by line, from standard
 // input. `ftconsole --help` and the command `help` list the commands.
+//
+// With --key-file the console runs keyed sessions with the site key in
+// FILE (a slave with a site key answers nothing else); `keygen FILE` makes
+// a new key file.
 //
 // LINKCORE_PORT_OFFSET in the environment shifts every port as it does for
 // the slave (libs/linkcore/WIRE.md).
@@ -32,6 +37,7 @@
 #include "libs/linkcore/internal.h"
 #include "tools/ftconsole/client_link.h"
 #include "tools/ftconsole/console_commands.h"
+#include "tools/ftconsole/console_key.h"
 #include "tools/ftconsole/console_text.h"
 #include "tools/ftconsole/ftclient.h"
 
@@ -69,7 +75,8 @@ void PrintCommands(std::ostream& out) {
 }
 
 void PrintHelp() {
-    std::cout << "usage: ftconsole [--ipx] [--port N] [--timeout MS] [-c \"cmd; cmd\"] HOST\n"
+    std::cout << "usage: ftconsole [--ipx] [--port N] [--timeout MS] [--key-file FILE] [-c \"cmd; cmd\"] HOST\n"
+                 "       ftconsole keygen FILE\n"
                  "\n"
                  "Connects to the file transfer slave on HOST and runs the commands given\n"
                  "with -c (separated by ';') or read from standard input.\n"
@@ -78,10 +85,15 @@ void PrintHelp() {
                  "  --port N      the slave's TCP port (default 1764), or with --ipx its\n"
                  "                UDP port (16384 to 32767)\n"
                  "  --timeout MS  wait for each reply and for the connection (default 2000)\n"
+                 "  --key-file FILE  the site key: needed when the slave has one (its\n"
+                 "                sessions are then keyed and encrypted)\n"
                  "  -c SCRIPT     run these commands instead of reading standard input\n"
                  "  --help        this text\n"
                  "\n"
                  "Example: ftconsole -c \"ls C:\\; get C:\\CONFIG.SYS\" 127.0.0.1\n"
+                 "\n"
+                 "keygen FILE writes a new site key to FILE (readable by its owner only;\n"
+                 "never over an existing file).\n"
                  "\n";
     PrintCommands(std::cout);
     std::cout << "\nExit status: 0 all commands succeeded, 1 a command failed, 2 usage error\n"
@@ -449,7 +461,8 @@ bool RunCommand(ftc::FtClient& c, const std::vector<std::string>& w, bool* stop)
 
 int Usage(const std::string& problem) {
     std::cerr << "ftconsole: " << problem << "\n"
-              << "usage: ftconsole [--ipx] [--port N] [--timeout MS] [-c \"cmd; cmd\"] HOST\n"
+              << "usage: ftconsole [--ipx] [--port N] [--timeout MS] [--key-file FILE] [-c \"cmd; cmd\"] HOST\n"
+              << "       ftconsole keygen FILE\n"
               << "see ftconsole --help for the options and commands\n";
     return 2;
 }
@@ -468,8 +481,12 @@ int main(int argc, char** argv) {
     bool ipx = false;
     int port = 0;  // 0: the slave's own
     int timeout = 2000;
-    std::string script, host;
+    std::string script, host, key_file;
     bool have_script = false;
+    if (argc >= 2 && std::string(argv[1]) == "keygen") {
+        if (argc != 3) return Usage("keygen needs one file name");
+        return ftc::RunKeygen("ftconsole", argv[2], std::cout, std::cerr);
+    }
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool has_value = i + 1 < argc;
@@ -484,6 +501,9 @@ int main(int argc, char** argv) {
         } else if (a == "--timeout") {
             if (!has_value || !Number(argv[++i], 1, kMaxTimeoutMs, &timeout))
                 return Usage("--timeout needs milliseconds from 1 to " + std::to_string(kMaxTimeoutMs));
+        } else if (a == "--key-file") {
+            if (!has_value) return Usage("--key-file needs the key file");
+            key_file = argv[++i];
         } else if (a == "-c") {
             if (!has_value) return Usage("-c needs the commands to run");
             script = argv[++i];
@@ -500,6 +520,10 @@ int main(int argc, char** argv) {
                      std::to_string(kIpxUdpLast));
 
     std::string err;
+    if (!key_file.empty() && !ftc::UseKeyFile(key_file, &err)) {
+        std::cerr << "ftconsole: " << err << "\n";
+        return 2;
+    }
     std::unique_ptr<link::Client> client;
     const int given = port ? port : ipx ? kIpxUdpFirst + static_cast<int>(kSlaveIpxSocket) : kDefaultTcpPort;
     uint16_t real = 0;
@@ -522,9 +546,14 @@ int main(int argc, char** argv) {
     ftc::FtClient c(link, timeout);
     ftc::Result hello = c.Existence();
     if (!hello.ok) {
-        if (hello.no_reply)
-            std::cerr << "ftconsole: no reply from the slave at " << at << (ipx ? " (UDP)" : "")
-                      << "; it is busy with another console or not running\n";
+        // A slave with a site key closes a connection whose first packet
+        // does not prove the key.
+        if (hello.error.find("connection to the slave broke") != std::string::npos)
+            std::cerr << "ftconsole: the slave at " << at << " closed the connection without a reply; "
+                      << ftc::NoAnswerHint(!key_file.empty()) << "\n";
+        else if (hello.no_reply)
+            std::cerr << "ftconsole: no reply from the slave at " << at << (ipx ? " (UDP)" : "") << "; "
+                      << ftc::NoAnswerHint(!key_file.empty()) << "\n";
         else
             Report("ftconsole: " + at, hello);
         return 2;

@@ -1,7 +1,8 @@
 // rcconsole: a command-line remote control console for Linux.
 //
 //   rcconsole [--ipx] [--port N] [--data-port N] [--timeout MS] [--yes]
-//             [--no-end] [--name NAME] [--wait S] [-c "cmd; cmd"] HOST
+//             [--no-end] [--name NAME] [--wait S] [--key-file FILE] [-c "cmd; cmd"] HOST
+//   rcconsole keygen FILE
 //
 // Talks to the remote control agent on HOST: the verify endpoint (TCP 1761,
 // or with --ipx the IPX endpoint carried over UDP, port 16696) for
@@ -10,6 +11,10 @@
 // standard input; `rcconsole --help` and the command `help` list them.
 // The first command that needs a session establishes one; the console ends
 // it when it leaves (also on Ctrl-C), unless --no-end is given.
+//
+// With --key-file the console runs keyed sessions with the site key in
+// FILE (an agent with a site key answers nothing else, and enforces the
+// user's permissions itself); `keygen FILE` makes a new key file.
 //
 // LINKCORE_PORT_OFFSET in the environment shifts every port as it does for
 // the agent (libs/linkcore/WIRE.md).
@@ -36,6 +41,7 @@
 #include "libs/linkcore/internal.h"
 #include "tools/ftconsole/client_link.h"
 #include "tools/ftconsole/console_commands.h"
+#include "tools/ftconsole/console_key.h"
 #include "tools/ftconsole/console_text.h"
 #include "tools/ftconsole/ftclient.h"
 #include "tools/rcconsole/rcclient.h"
@@ -80,7 +86,8 @@ void PrintCommands(std::ostream& out) {
 
 const char kUsage[] =
     "usage: rcconsole [--ipx] [--port N] [--data-port N] [--timeout MS] [--yes] [--no-end]\n"
-    "                 [--name NAME] [--wait S] [-c \"cmd; cmd\"] HOST\n";
+    "                 [--name NAME] [--wait S] [--key-file FILE] [-c \"cmd; cmd\"] HOST\n"
+    "       rcconsole keygen FILE\n";
 
 void PrintHelp() {
     std::cout << kUsage
@@ -101,10 +108,15 @@ void PrintHelp() {
                  "                 for tests of what a second console sees\n"
                  "  --name NAME    the viewer name shown on the machine (default rcconsole)\n"
                  "  --wait S       how long ask waits for the user's answer (default 600)\n"
+                 "  --key-file FILE  the site key: needed when the agent has one (its\n"
+                 "                 sessions are then keyed and encrypted)\n"
                  "  -c SCRIPT      run these commands instead of reading standard input\n"
                  "  --help         this text\n"
                  "\n"
                  "Example: rcconsole -c \"info; establish; exec -k SLAVE.EXE\" 127.0.0.1\n"
+                 "\n"
+                 "keygen FILE writes a new site key to FILE (readable by its owner only;\n"
+                 "never over an existing file).\n"
                  "\n";
     PrintCommands(std::cout);
     std::cout << "\nExit status: 0 all commands succeeded (ask: allowed), 1 a command failed\n"
@@ -130,6 +142,7 @@ struct Options {
     std::string name = "rcconsole";
     long wait_s = 600;
     std::string host;
+    std::string key_file;
 };
 
 class Console {
@@ -235,8 +248,13 @@ private:
             std::cerr << "\n";
             exit_code_ = kExitBusy;
         } else if (o.no_reply) {
-            std::cerr << "rcconsole: " << what << ": no reply from the agent at " << verify_at_
-                      << " within " << opt_.timeout << " ms; it is busy with another console or not running\n";
+            std::cerr << "rcconsole: " << what << ": no reply from the agent at " << verify_at_ << " within "
+                      << opt_.timeout << " ms; " << ftc::NoAnswerHint(!opt_.key_file.empty()) << "\n";
+            exit_code_ = kExitUsage;
+        } else if (o.error.find("connection to the agent broke") != std::string::npos) {
+            // An agent with a site key closes a connection whose first
+            // packet does not prove the key.
+            std::cerr << what << ": " << o.error << "; " << ftc::NoAnswerHint(!opt_.key_file.empty()) << "\n";
             exit_code_ = kExitUsage;
         } else {
             std::cerr << what << ": " << o.error << (o.status ? " (status " + std::to_string(static_cast<int16_t>(o.status)) + ")" : "")
@@ -554,6 +572,10 @@ int main(int argc, char** argv) {
     Options opt;
     std::string script;
     bool have_script = false;
+    if (argc >= 2 && std::string(argv[1]) == "keygen") {
+        if (argc != 3) return Usage("keygen needs one file name");
+        return ftc::RunKeygen("rcconsole", argv[2], std::cout, std::cerr);
+    }
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool has_value = i + 1 < argc;
@@ -578,6 +600,9 @@ int main(int argc, char** argv) {
         } else if (a == "--name") {
             if (!has_value) return Usage("--name needs the viewer name");
             opt.name = argv[++i];
+        } else if (a == "--key-file") {
+            if (!has_value) return Usage("--key-file needs the key file");
+            opt.key_file = argv[++i];
         } else if (a == "-c") {
             if (!has_value) return Usage("-c needs the commands to run");
             script = argv[++i];
@@ -607,6 +632,11 @@ int main(int argc, char** argv) {
     // from it whether a typed line is waiting (the prompt validates the
     // session while the user is idle).
     std::ios_base::sync_with_stdio(false);
+    std::string key_error;
+    if (!opt.key_file.empty() && !ftc::UseKeyFile(opt.key_file, &key_error)) {
+        std::cerr << "rcconsole: " << key_error << "\n";
+        return kExitUsage;
+    }
     Console console(opt);
     if (!console.Open()) return kExitUsage;
     bool all_ok = true, stop = false;

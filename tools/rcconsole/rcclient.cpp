@@ -157,6 +157,11 @@ Outcome RcClient::Command(const CommandRecord& rec, bool repeatable, CommandRepl
                 o.status = reply->status;
                 o.ok = reply->status == rc::kStatusDone;
                 if (!o.ok) o.error = StatusText(reply->status);
+                // Status 8 naming the command (a failed validation names none).
+                if (reply->status == rc::kStatusNotPermitted && reply->data[0] == rec.cls) {
+                    o.refused = true;
+                    o.error = "refused by the agent: the user of this machine does not allow it";
+                }
                 return o;
             }
             o = FromStatus(in, len, "the command");

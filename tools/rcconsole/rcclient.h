@@ -27,6 +27,7 @@ struct Outcome {
     bool busy = false;        // busy with another console
     bool owner_known = false; // the busy reply named the owner and its age
     BusyReply owner;
+    bool refused = false;     // a command the user's flags forbid (an agent with a site key)
     uint16_t status = 0;      // the reply's status when one came
     std::string error;        // what went wrong, in words, when !ok
 };
