@@ -9,7 +9,8 @@ extra=()
 
 pkgs=("${extra[@]}" wine wine32:i386 wine64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
       binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-      cmake ninja-build make g++ googletest libgtest-dev xvfb xauth tmux procps tzdata)
+      cmake ninja-build make g++ googletest libgtest-dev xvfb xauth tmux procps tzdata
+      libpng-dev zlib1g-dev)
 
 missing=()
 for p in "${pkgs[@]}"; do
