@@ -5,6 +5,8 @@
 #   qv_host_test(name SOURCES ... [LIBS ...])         host build, GoogleTest, sanitizers
 #   qv_wine_test(name SOURCES ... [LIBS ...])         Windows build, GoogleTest, run under Wine
 #   qv_e2e_test(name SOURCES ... [LIBS ...])          host build, drives the .exe files under Wine
+# Both Wine kinds take XVFB DEPTH [XVFB_SIZE WxH]: the test then runs on an X
+# screen of its own (tests/harness/wine.sh xvfb) instead of headless.
 #
 # Windows programs and DLLs land in ${QV_BIN}; the harness maps that folder as
 # drive P: of the test prefix, so programs run as P:\name.exe.
@@ -118,11 +120,24 @@ function(qv_host_test name)
   add_test(NAME ${name} COMMAND ${name})
 endfunction()
 
+# The command prefix that runs a test under Xvfb when XVFB DEPTH was given.
+function(qv_xvfb_prefix out depth size)
+  set(cmd)
+  if(depth)
+    set(cmd ${QV_HARNESS} xvfb ${depth})
+    if(size)
+      list(APPEND cmd ${size})
+    endif()
+    list(APPEND cmd --)
+  endif()
+  set(${out} ${cmd} PARENT_SCOPE)
+endfunction()
+
 function(qv_wine_test name)
   if(NOT WIN32)
     return()
   endif()
-  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(A "" "XVFB;XVFB_SIZE" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${A_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/wtests)
   target_include_directories(${name} PRIVATE ${QV_ROOT})
@@ -131,7 +146,8 @@ function(qv_wine_test name)
     return()
   endif()
   qv_wine_fixture()
-  add_test(NAME ${name} COMMAND ${QV_HARNESS} run-unix $<TARGET_FILE:${name}>)
+  qv_xvfb_prefix(xvfb "${A_XVFB}" "${A_XVFB_SIZE}")
+  add_test(NAME ${name} COMMAND ${xvfb} ${QV_HARNESS} run-unix $<TARGET_FILE:${name}>)
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine
     ENVIRONMENT "${QV_TEST_ENV}")
 endfunction()
@@ -140,12 +156,13 @@ function(qv_e2e_test name)
   if(WIN32)
     return()
   endif()
-  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(A "" "XVFB;XVFB_SIZE" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${A_SOURCES})
   target_include_directories(${name} PRIVATE ${QV_ROOT})
   target_link_libraries(${name} PRIVATE qv_e2e_support ${A_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   qv_wine_fixture()
-  add_test(NAME ${name} COMMAND ${name})
+  qv_xvfb_prefix(xvfb "${A_XVFB}" "${A_XVFB_SIZE}")
+  add_test(NAME ${name} COMMAND ${xvfb} $<TARGET_FILE:${name}>)
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine
     ENVIRONMENT "${QV_TEST_ENV};QV_HARNESS=${QV_HARNESS};QV_ROOT=${QV_ROOT};QV_HOST_BIN=${QV_HOST_BIN}")
 endfunction()

@@ -18,6 +18,14 @@
 #   wine.sh up | down | env
 #   wine.sh run DOS-PATH [ARGS...]      run a program in the prefix
 #   wine.sh run-unix UNIX-PATH [ARGS...] run a unit test built into wtests/
+#   wine.sh xvfb DEPTH [WIDTHxHEIGHT] -- CMD [ARGS...]
+#       run CMD with an X screen: Xvfb on a free display (black root,
+#       1024x768 unless given), DISPLAY and QV_XVFB_FBDIR (the folder
+#       holding Xvfb_screen0, the screen as an XWD file) exported, the prefix
+#       switched to the X11 driver and DISPLAY put into its system environment
+#       so that services see it too. Afterwards (also on failure or a signal)
+#       the prefix gets its headless settings back, Xvfb is stopped and its
+#       folder removed. The exit status is CMD's.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -28,7 +36,8 @@ export WINEPREFIX="$QV_WINE_DIR/prefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
-unset DISPLAY || true
+# Programs get an X display only inside `wine.sh xvfb`, never the caller's.
+if [ -n "${QV_XVFB_DISPLAY:-}" ]; then export DISPLAY=$QV_XVFB_DISPLAY; else unset DISPLAY || true; fi
 
 wine32_loader=$(command -v wine || echo /usr/lib/wine/wine)
 wine64_bin=$(command -v wine64 || echo /usr/lib/wine/wine64)
@@ -85,6 +94,76 @@ up() {
     "$wine_bin" cmd /c exit >/dev/null 2>&1 || true
 }
 
+# Keys that say which graphics driver the prefix uses and what services see.
+drivers_key='HKCU\Software\Wine\Drivers'
+sysenv_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+
+restart_server() {
+    "$wineserver_bin" -k 2>/dev/null || true
+    "$wineserver_bin" -w 2>/dev/null || true
+    "$wineserver_bin" -p </dev/null >/dev/null 2>&1
+}
+
+xvfb() { # DEPTH [WIDTHxHEIGHT] -- CMD...
+    local depth=${1:-} size=1024x768
+    shift || true
+    if [ "${1:-}" != "--" ]; then size=${1:-}; shift || true; fi
+    if [ "${1:-}" != "--" ] || [ $# -lt 2 ] || ! [[ "$depth" =~ ^[0-9]+$ ]] || ! [[ "$size" =~ ^[0-9]+x[0-9]+$ ]]; then
+        echo "usage: $0 xvfb DEPTH [WIDTHxHEIGHT] -- CMD [ARGS...]" >&2; return 2
+    fi
+    shift
+    command -v Xvfb >/dev/null || { echo "harness: Xvfb is not installed" >&2; return 2; }
+    [ -f "$WINEPREFIX/.qv-ready" ] || up
+    # Globals: the EXIT trap runs after this function has returned.
+    xv_tmp="" xv_xpid="" xv_cpid="" xv_n=""
+    local rc=0 i
+    xv_tmp=$(mktemp -d "${TMPDIR:-/tmp}/qv-xvfb.XXXXXX")
+    mkdir "$xv_tmp/fb"
+    xvfb_cleanup() {
+        trap - EXIT INT TERM HUP
+        set +e
+        [ -n "$xv_cpid" ] && kill "$xv_cpid" 2>/dev/null && wait "$xv_cpid" 2>/dev/null
+        if [ -n "$xv_n" ]; then # back to the headless prefix
+            env -u DISPLAY "$wine_bin" reg delete "$sysenv_key" /v DISPLAY /f >/dev/null 2>&1 || true
+            env -u DISPLAY "$wine_bin" reg add "$drivers_key" /v Graphics /d null /f >/dev/null 2>&1 || true
+            "$wineserver_bin" -k 2>/dev/null || true
+            "$wineserver_bin" -w 2>/dev/null || true
+        fi
+        [ -n "$xv_xpid" ] && kill "$xv_xpid" 2>/dev/null && wait "$xv_xpid" 2>/dev/null
+        rm -rf "$xv_tmp"
+        [ -n "$xv_n" ] && "$wineserver_bin" -p </dev/null >/dev/null 2>&1
+        return 0
+    }
+    trap 'xvfb_cleanup' EXIT
+    trap 'exit 129' HUP; trap 'exit 130' INT; trap 'exit 143' TERM
+    # -displayfd: Xvfb picks a free display itself and writes its number
+    # once it accepts connections.
+    Xvfb -displayfd 3 -screen 0 "${size}x$depth" -br -fbdir "$xv_tmp/fb" -nolisten tcp \
+        3>"$xv_tmp/display" </dev/null >"$xv_tmp/xvfb.log" 2>&1 &
+    xv_xpid=$!
+    for ((i = 0; i < 200; i++)); do
+        xv_n=$(tr -dc 0-9 <"$xv_tmp/display")
+        [ -n "$xv_n" ] && break
+        kill -0 "$xv_xpid" 2>/dev/null || break
+        sleep 0.05
+    done
+    if [ -z "$xv_n" ]; then
+        echo "harness: Xvfb did not start:" >&2; cat "$xv_tmp/xvfb.log" >&2; return 2
+    fi
+    export DISPLAY=":$xv_n" QV_XVFB_DISPLAY=":$xv_n" QV_XVFB_FBDIR="$xv_tmp/fb"
+    "$wine_bin" reg add "$drivers_key" /v Graphics /d x11 /f >/dev/null 2>&1
+    "$wine_bin" reg add "$sysenv_key" /v DISPLAY /d ":$xv_n" /f >/dev/null 2>&1
+    # services.exe reads the system environment when it starts.
+    restart_server
+    "$wine_bin" cmd /c exit >/dev/null 2>&1 || true
+    # In the background so that a signal reaches this shell while CMD runs.
+    "$@" <&0 &
+    xv_cpid=$!
+    wait "$xv_cpid" || rc=$?
+    xv_cpid=""
+    return "$rc"
+}
+
 down() {
     "$wineserver_bin" -k 2>/dev/null || true
     "$wineserver_bin" -w 2>/dev/null || true
@@ -101,10 +180,11 @@ case "$cmd" in
     # Wine hands the Unix environment to Windows programs: give them a small
     # fixed one, so that what they see does not depend on this machine.
     run) exec env -i HOME="${HOME:-/root}" USER="${USER:-root}" PATH=/usr/bin:/bin LANG=C.UTF-8 TERM="${TERM:-dumb}" \
-             TZ="${TZ:-UTC}" WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="$WINEDLLOVERRIDES" \
+             TZ="${TZ:-UTC}" ${DISPLAY:+DISPLAY="$DISPLAY"} WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="$WINEDLLOVERRIDES" \
              "$wine_bin" "$@" ;;
     run-unix)
         exe=$1; shift
         exec "$wine_bin" "W:\\$(basename "$exe")" "$@" ;;
-    *) echo "usage: $0 up|down|env|arch|run DOS-PATH [ARGS]|run-unix PATH [ARGS]" >&2; exit 2 ;;
+    xvfb) xvfb "$@"; exit $? ;;
+    *) echo "usage: $0 up|down|env|arch|run DOS-PATH [ARGS]|run-unix PATH [ARGS]|xvfb DEPTH [WxH] -- CMD [ARGS]" >&2; exit 2 ;;
 esac
