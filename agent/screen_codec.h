@@ -119,6 +119,28 @@ public:
     virtual void End(uint32_t size) = 0;
 };
 
+// A queue in memory (tests and benchmarks): committed records are appended
+// to bytes; a reservation that would take bytes past limit is refused.
+class MemoryRecordQueue : public RecordQueue {
+public:
+    std::vector<uint8_t> bytes;
+    std::size_t limit = SIZE_MAX;
+
+    uint8_t* Begin(uint32_t size) override {
+        if (size > limit || bytes.size() > limit - size) return nullptr;
+        scratch_.resize(size);
+        return scratch_.data();
+    }
+    void End(uint32_t size) override {
+        if (size > scratch_.size()) size = static_cast<uint32_t>(scratch_.size());
+        bytes.insert(bytes.end(), scratch_.begin(), scratch_.begin() + size);
+        scratch_.clear();
+    }
+
+private:
+    std::vector<uint8_t> scratch_;
+};
+
 // Whether sending should stop (viewing terminated or terminate signalled).
 class StopCheck {
 public:
