@@ -32,6 +32,7 @@ declare -A files=(
     [agent_data_packet_fuzz]="agent/data_endpoint.cpp agent/send_path.cpp"
     [agent_pipe_fuzz]="agent/settings.cpp"
     [rc_reply_fuzz]="tools/rcconsole/rcproto.cpp tools/rcconsole/rcclient.cpp"
+    [screen_decoder_fuzz]="tools/rcconsole/screen_decoder.cpp"
 )
 
 if [ ! -f "$cov/build.ninja" ]; then

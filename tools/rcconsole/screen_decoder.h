@@ -72,9 +72,6 @@ public:
     uint64_t bad_records() const { return bad_; }
 
 private:
-    // The total length of the record whose first bytes are in pending_, 0
-    // while more head bytes are needed, -1 for a record that cannot be.
-    long long RecordLength() const;
     bool Apply(const uint8_t* rec, std::size_t n);
     bool ApplyColourTable(const uint8_t* rec, std::size_t n);
     bool ApplyRowDelta(const uint8_t* rec, std::size_t n);
