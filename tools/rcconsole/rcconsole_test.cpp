@@ -310,7 +310,9 @@ TEST(RcConsole, SnapshotWritesTheScreenThatArrived) {
         for (std::size_t i = 0; i < bits.size(); ++i) bits[i] = static_cast<uint8_t>(i * 7 % 256);
         agent::CaptureFrame frame{bits.data(), previous.data(), kW, kH, agent::CaptureStride(kW, 8), 8};
         Quiet quiet;
-        if (scene == 0) ASSERT_EQ(agent::SendChanges(&frame, nullptr, q, quiet, quiet), agent::kSendSent);
+        if (scene == 0) {
+            ASSERT_EQ(agent::SendChanges(&frame, nullptr, q, quiet, quiet), agent::kSendSent);
+        }
         const std::string png = ::testing::TempDir() + "/snap.png";
         std::remove(png.c_str());
         Endpoint v, d;
