@@ -12,12 +12,17 @@
 
 #include <windows.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "agent/agent_events.h"
+#include "agent/data_endpoint.h"
+#include "agent/input_core.h"
 #include "agent/options.h"
+#include "agent/screen_codec.h"
 #include "agent/security.h"
 #include "agent/send_path.h"
 #include "agent/verify.h"
@@ -155,6 +160,103 @@ void DropViewer();
 void ResstablishListen();
 // IsSessionActive on the data endpoint.
 bool ViewerActive();
+
+// What the changes thread needs of the endpoints: the colour bits the
+// viewer asked for, and freeing the send slots when it ends.
+unsigned ViewerColourBits();
+void FreeAllSendSlots();
+
+// --- screen capture (screen_win.cpp) ---
+// The display as analysed once at start-up.
+struct DisplayInfo {
+    int width = 0, height = 0;
+    unsigned planes = 1, bits_per_pixel = 8;
+    uint32_t palette_size = 0;         // SIZEPALETTE, 0 without a palette
+    uint32_t display_colours = 0;      // palette size, or 2^(planes x bits) up to 2^24; 16 for a 16-colour display
+    bool palette_device = false;       // RC_PALETTE
+    std::array<PaletteEntry, 256> agent_palette{};
+    std::array<RgbQuad, 16> viewer16{};  // the viewer's 16-colour table
+};
+extern DisplayInfo g_display;
+// Reads the display's properties through dc (the status dialog's; the
+// screen's when null) and runs the 16-colour probe.
+void AnalyseDisplay(HWND dialog);
+bool DisplayHas16Colours();
+
+// The changes thread's palettised copy of the screen (one per thread).
+struct CaptureContext {
+    HDC screen = nullptr;               // GetDC(nullptr), released at free
+    HDC memory = nullptr;
+    HBITMAP section = nullptr;
+    HGDIOBJ old_bitmap = nullptr;
+    HPALETTE explicit_palette = nullptr;  // palette-managed 256 colours only
+    std::vector<uint8_t> info;          // bitmap header and colour table
+    std::vector<uint8_t> previous;      // what the viewer has
+    CaptureFrame frame;
+    unsigned colours = 0;
+    bool palette_managed = false;
+    std::array<PALETTEENTRY, 256> saved_palette{};
+};
+// Null when the section or the memory device context cannot be made.
+CaptureContext* CreateCaptureContext(unsigned viewer_colour_bits);
+void FreeCaptureContext(CaptureContext* ctx);
+// Copies rect (null: the whole screen, after normalising and widening)
+// from the screen and sends its changed rows (SendChanges' results).
+int SendScreenRect(CaptureContext* ctx, const ScreenRect* rect, RecordQueue& queue, StopCheck& stop);
+// Record 172 (0 queued, 2 no context, 7 refused).
+int QueueCaptureColourTable(const CaptureContext* ctx, RecordQueue& queue);
+// When palette-managed and the system palette changed: record 121. True when queued.
+bool CheckPalette(CaptureContext& ctx, RecordQueue& queue);
+// readyToSend = SEND_GDI, then the palette, 16-colour and display records.
+void SendGdiRecords(RecordQueue& queue, unsigned viewer_colour_bits);
+// The capture's width and height for scaling mouse commands; 0 without a capture.
+void CaptureExtent(uint32_t* width, uint32_t* height);
+
+// The screen records go to screenq; the stop check is "viewing terminated
+// or terminate signalled".
+RecordQueue& ScreenRecords();
+StopCheck& ViewingStop();
+
+// --- the changes threads (screen_win.cpp) ---
+// Set by DesktopChangeThread when the input desktop switched; cleared by
+// GetCorrectDesktop.
+extern std::atomic<uint32_t> g_desktop_changed;
+void ActivateChangesThread();
+DWORD WINAPI DesktopChangeThread(LPVOID desktop_changed_flag);
+// Attaches the calling thread to the input desktop when it is new; 1 when
+// the thread moved to another desktop.
+int GetCorrectDesktop();
+// The desktop the changes thread is attached to, and its name.
+HDESK CurrentDesktop();
+const char* CurrentDesktopName();
+void ForgetCurrentDesktop();   // closes it (end of a changes thread)
+// The display-change library, used only before Windows NT 4. Seams, so a
+// test can stand in for the version and the library.
+struct ScrwatchCalls {
+    DWORD (*windows_major)();
+    HMODULE (*load)(const char* name);
+    FARPROC (*find)(HMODULE module, const char* name);
+    void (*release)(HMODULE module);
+};
+extern ScrwatchCalls g_scrwatch;
+
+// --- input (input_win.cpp) ---
+// The viewer's key, mouse and secure attention commands.
+InputSink& AgentInput();
+// The keyboard relay device: opened on a desktop other than "Default".
+bool OpenKeyRelay();
+void CloseKeyRelay();
+bool KeyRelayOpen();
+// One pass of cursor tracking (record 113 to queue).
+void TrackCursor(RecordQueue& queue);
+// The relay device's system calls, so a test can record them (Wine has no
+// such device).
+struct RelayCalls {
+    HANDLE (*open)();                                        // INVALID_HANDLE_VALUE when absent
+    BOOL (*control)(HANDLE device, const uint8_t* input, DWORD size);
+    void (*close)(HANDLE device);
+};
+extern RelayCalls g_relay;
 
 // --- local links (local_win.cpp) ---
 void ReadSecuritySettings();

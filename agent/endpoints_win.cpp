@@ -7,11 +7,8 @@
 // the data endpoint again after a receive error, the previous SendThread is
 // told to end and waited for, and the previous endpoint is closed.
 //
-// The changes thread that captures the screen while viewing belongs to the
-// next stage of the agent; until then ActivateChangesThread starts a thread
-// that only waits for the end of viewing, so that starting, pausing and
-// stopping viewing (and the restart that waits for the end of viewing) run
-// their real course.
+// Viewing starts the screen changes thread (screen_win.cpp); the viewer's
+// key and mouse commands go to the agent's input (input_win.cpp).
 #include <windows.h>
 
 #include <cstring>
@@ -90,27 +87,8 @@ public:
     void ShowError(const char* text) override { ShowBox(text, MB_OK); }
 };
 
-// Key, mouse and secure attention commands: carried out by the next stage
-// of the agent; parsed and dropped here.
-class NoInput final : public InputSink {
-public:
-    void Key(uint16_t, uint8_t) override {}
-    void Mouse(uint8_t, uint16_t, uint16_t) override {}
-    void SecureAttention() override {}
-    void ResetCursorTracking() override {}
-};
-
 bool TerminateWithin(DWORD ms) {
     return g_agent.terminate_event && ::WaitForSingleObject(g_agent.terminate_event, ms) == WAIT_OBJECT_0;
-}
-
-// Stands in for the screen changes thread: ends when viewing ends. A
-// settings change that arrived while viewing restarts the agent now.
-DWORD WINAPI ChangesThread(LPVOID) {
-    HANDLE events[2] = {g_agent.viewing_terminated_event, g_agent.terminate_event};
-    ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
-    if (g_agent.settings_changed) CloseMainWindow();
-    return 0;
 }
 
 bool WaitAndClose(HANDLE* thread, DWORD ms) {
@@ -132,25 +110,8 @@ public:
         std::strncpy(g_agent.viewer_name, name.c_str(), sizeof g_agent.viewer_name - 1);
         g_agent.viewer_name[sizeof g_agent.viewer_name - 1] = 0;
     }
-    bool DisplayHas16Colours() override {
-        HDC dc = ::GetDC(nullptr);
-        if (!dc) return false;
-        const int bits = ::GetDeviceCaps(dc, BITSPIXEL) * ::GetDeviceCaps(dc, PLANES);
-        ::ReleaseDC(nullptr, dc);
-        return bits == 4;
-    }
-    void ActivateChangesThread() override {
-        Lock();
-        if (g_agent.changes_thread && ::WaitForSingleObject(g_agent.changes_thread, 0) == WAIT_OBJECT_0) {
-            ::CloseHandle(g_agent.changes_thread);
-            g_agent.changes_thread = nullptr;
-        }
-        if (!g_agent.changes_thread) {
-            ::ResetEvent(g_agent.viewing_terminated_event);
-            g_agent.changes_thread = ::CreateThread(nullptr, 0, ChangesThread, nullptr, 0, nullptr);
-        }
-        Unlock();
-    }
+    bool DisplayHas16Colours() override { return agent::DisplayHas16Colours(); }
+    void ActivateChangesThread() override { agent::ActivateChangesThread(); }
     WaitOutcome StopChangesThread(uint32_t* error) override {
         ::SetEvent(g_agent.viewing_terminated_event);
         if (!g_agent.changes_thread) return WaitOutcome::kDone;
@@ -183,7 +144,6 @@ public:
 HandleLink g_link;
 ScreenQueue g_queue;
 EventWaits g_waits;
-NoInput g_input;
 WindowsViewing g_viewing;
 
 SendPath& Send() {
@@ -199,7 +159,7 @@ std::optional<DataEndpoint> g_data;
 std::atomic<bool> g_viewee_running{false};
 
 DataEndpoint& Data() {
-    if (!g_data) g_data.emplace(g_agent.view, Send(), g_waits, g_link, g_input, g_viewing, Events());
+    if (!g_data) g_data.emplace(g_agent.view, Send(), g_waits, g_link, AgentInput(), g_viewing, Events());
     return *g_data;
 }
 
@@ -342,6 +302,10 @@ bool StartVerifyThread() {
 }
 
 void DropViewer() { Data().DropViewer(); }
+
+unsigned ViewerColourBits() { return Data().viewerColourBits(); }
+
+void FreeAllSendSlots() { Send().FreeAllSlots(); }
 
 void ResstablishListen() { Data().ResstablishListen(); }
 

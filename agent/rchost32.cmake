@@ -2,10 +2,11 @@
 # uninstall.cmd beside it in the programs' folder.
 if(WIN32 AND TARGET qv_localize_win)
   add_executable(rchost32 service_win.cpp endpoints_win.cpp local_win.cpp log_win.cpp reboot_win.cpp status_win.cpp
+    screen_win.cpp input_win.cpp
     ${QV_ROOT}/resources/rchost32/rchost32.rc)
   target_include_directories(rchost32 PRIVATE ${QV_ROOT})
   target_link_libraries(rchost32 PRIVATE agent_core screenq qv_localize_win xlat32 linkcore qv_common
-    rchostmsg_ids advapi32 shell32)
+    rchostmsg_ids advapi32 shell32 gdi32 user32)
   # The scripts are copied whenever they change, not only when the program relinks.
   set(rchost_scripts)
   foreach(script install.cmd uninstall.cmd)
@@ -22,6 +23,11 @@ if(WIN32)
   qv_wine_test(rchost_log_win_test SOURCES log_win.cpp log_win_test.cpp LIBS agent_core rchostmsg_ids advapi32)
   qv_wine_test(rchost_reboot_win_test SOURCES reboot_win.cpp reboot_win_test.cpp log_win.cpp
     LIBS agent_core rchostmsg_ids advapi32)
+endif()
+# Capture, input, desktops and the changes threads, on an X screen.
+if(WIN32)
+  qv_wine_test(rchost_screen_win_test SOURCES screen_win.cpp input_win.cpp screen_win_test.cpp
+    LIBS agent_core screenq gdi32 user32 XVFB 24)
 endif()
 # The status dialog and the new-desktop pass, under Wine.
 if(WIN32 AND TARGET qv_localize_win)

@@ -160,6 +160,7 @@ bool WinMainSetup(const char* text, bool first) {
     // (Plain controls: no 3-D controls library is registered.)
     Log("Creating Main Windows");
     CreateWindows();
+    AnalyseDisplay(g_agent.dialog);
     if (!CreateNamedObjects()) {
         ShowBox("Unable to create an Event Semaphore.", MB_OK | MB_ICONEXCLAMATION);
         SetupDone(false);

@@ -111,12 +111,16 @@ e2e::RunResult Console(const std::vector<std::string>& args) {
     return e2e::Run(argv, o);
 }
 
-// A viewer on the data endpoint: connects, starts viewing, reads packets.
+// A viewer on the data endpoint: connects, starts viewing, reads packets
+// (the screen data that viewing brings is passed over: these checks are
+// about the session's control packets).
 struct Viewer {
     std::unique_ptr<link::Client> c;
     std::vector<uint8_t> Next(int timeout_ms) {
         uint8_t buf[1500];
-        const int n = c->Recv(buf, sizeof buf, timeout_ms);
+        int n = 0;
+        do n = c->Recv(buf, sizeof buf, timeout_ms);
+        while (n > 0 && buf[0] == rc::PT_DATA);
         return n > 0 ? std::vector<uint8_t>(buf, buf + n) : std::vector<uint8_t>{};
     }
     void Send(std::vector<uint8_t> p) { EXPECT_TRUE(c->Send(p.data(), p.size())); }
