@@ -13,7 +13,7 @@ eval "$("$harness" env)"
 . "$root/tools/rc_service.sh"
 png="$QV_WINE_DIR/demo-screen.png"
 
-echo "== rchost32 installed as the service \"Brekon RCHOST Agent\" (C:\\rchost\\install.cmd TCPIP), X screen $DISPLAY"
+echo "== rchost32 installed as the service \"Brekon RCHOST Agent\" (C:\\rchost\\install.cmd /INTERACTIVE TCPIP), X screen $DISPLAY"
 rc_install
 trap 'kill "$window" 2>/dev/null || true; wait "$window" 2>/dev/null || true; rc_uninstall' EXIT
 echo "== service state: $(rc_state)"

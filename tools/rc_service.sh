@@ -33,7 +33,7 @@ rc_install() {
             /d "$LINKCORE_PORT_OFFSET" /f >/dev/null 2>&1
         "$harness" up
     fi
-    rc_wine 'C:\windows\system32\cmd.exe' /c 'C:\rchost\install.cmd' TCPIP >/dev/null 2>&1 || return 1
+    rc_wine 'C:\windows\system32\cmd.exe' /c 'C:\rchost\install.cmd' /INTERACTIVE TCPIP >/dev/null 2>&1 || return 1
     for ((i = 0; i < 200; i++)); do
         [ "$(rc_state)" = RUNNING ] && break
         sleep 0.1

@@ -150,8 +150,10 @@ protected:
         const uint32_t offset = e2e::TakeAgentPortOffset();
         ASSERT_NE(offset, 0u);
         e2e::PrepareAgent(offset);
-        const e2e::RunResult r = e2e::WineTool("C:\\windows\\system32\\cmd.exe",
-                                               {"/c", std::string(e2e::kAgentInstallDir) + "\\install.cmd", "TCPIP"});
+        // Interactive: on the window station whose screen Xvfb shows.
+        const e2e::RunResult r = e2e::WineTool(
+            "C:\\windows\\system32\\cmd.exe",
+            {"/c", std::string(e2e::kAgentInstallDir) + "\\install.cmd", "/INTERACTIVE", "TCPIP"});
         ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
         ASSERT_TRUE(e2e::WaitAgentState("RUNNING", nullptr)) << e2e::AgentLog();
         ASSERT_TRUE(e2e::WaitBound(static_cast<uint16_t>(rc::kDataTcpPort + offset), 10s)) << e2e::AgentLog();

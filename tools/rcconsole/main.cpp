@@ -744,6 +744,9 @@ private:
         std::cout << "wrote " << path << ": " << pic.screen.width() << " x " << pic.screen.height() << ", "
                   << pic.screen.bit_count() << " bits per pixel (" << data->packets << " packets, " << data->bytes
                   << " bytes, " << pic.screen.records() << " records)" << std::endl;
+        if (pic.screen.bad_records())
+            std::cerr << "snapshot: " << pic.screen.bad_records()
+                      << " malformed records were skipped; parts of the picture may be missing\n";
         return true;
     }
 
