@@ -138,11 +138,12 @@ xvfb() { # DEPTH [WIDTHxHEIGHT] -- CMD...
     trap 'exit 129' HUP; trap 'exit 130' INT; trap 'exit 143' TERM
     # -displayfd: Xvfb picks a free display itself and writes its number
     # once it accepts connections.
+    : >"$xv_tmp/display"
     Xvfb -displayfd 3 -screen 0 "${size}x$depth" -br -fbdir "$xv_tmp/fb" -nolisten tcp \
         3>"$xv_tmp/display" </dev/null >"$xv_tmp/xvfb.log" 2>&1 &
     xv_xpid=$!
     for ((i = 0; i < 200; i++)); do
-        xv_n=$(tr -dc 0-9 <"$xv_tmp/display")
+        xv_n=$(tr -dc 0-9 <"$xv_tmp/display" || true)
         [ -n "$xv_n" ] && break
         kill -0 "$xv_xpid" 2>/dev/null || break
         sleep 0.05
