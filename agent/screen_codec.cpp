@@ -64,7 +64,10 @@ bool DeltaCompressData(uint8_t* out, const uint8_t* now, uint8_t* previous, std:
                        AgentEvents* ev) {
     const std::size_t n = *length;
     if (n > kMaxDeltaRow) {
-        if (ev) Logf(*ev, "Passed %zu bytes to DeltaCompressData, which only handles %zu", n, kMaxDeltaRow);
+        if (ev) {
+            Logf(*ev, "Passed %d bytes to DeltaCompressData, which only handles %d", static_cast<int>(n),
+                 static_cast<int>(kMaxDeltaRow));
+        }
         return false;
     }
     // Most rows are unchanged: one comparison decides before any XOR work.

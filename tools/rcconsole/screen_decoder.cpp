@@ -28,6 +28,7 @@ long long LengthOf(const uint8_t* b, std::size_t have) {
     case ag::kRecPalette:
     case ag::kRecPaletteFlags:
         if (have < ag::kPaletteRecordHead) return 0;
+        if (b[1] + le::Get16(b + 2) > 256) return -1;  // no need to collect it first
         return static_cast<long long>(ag::kPaletteRecordHead) +
                (b[0] == ag::kRecPalette ? 3 : 4) * static_cast<long long>(le::Get16(b + 2));
     case ag::kRecRowDelta:
@@ -126,6 +127,9 @@ bool ScreenDecoder::Apply(const uint8_t* rec, std::size_t n) {
                                               : Rgb{e[4 * i], e[4 * i + 1], e[4 * i + 2]};
             palette_[first + i] = c;
             palette_set_[first + i] = true;
+            // The palette check's update of an 8-bit capture's colour table
+            // (when the table came as colours rather than indices).
+            if (has_image_ && bits_ == 8 && !table_is_indices_) table_[first + i] = c;
         }
         break;
     }
@@ -158,7 +162,7 @@ bool ScreenDecoder::ApplyColourTable(const uint8_t* rec, std::size_t n) {
     if (w <= 0 || ht <= 0 || w > kMaxScreenSide || ht > kMaxScreenSide) return false;
     const uint32_t stride = ag::CaptureStride(static_cast<uint32_t>(w), bits);
     const std::size_t size = static_cast<std::size_t>(stride) * static_cast<std::size_t>(ht);
-    if (size > max_image_) return false;
+    if (size > max_image_ || static_cast<std::size_t>(w) * static_cast<std::size_t>(ht) > max_image_) return false;
     const std::size_t colours = (n - ag::kColourTableRecordHead) / 4;
     const uint8_t* t = rec + ag::kColourTableRecordHead;
     table_ = {};

@@ -16,7 +16,8 @@
 
 namespace qv::rcc {
 
-// The largest image the decoder accepts (bytes of the bottom-up bitmap).
+// The largest image the decoder accepts (bytes of the bottom-up bitmap, and
+// pixels, which bounds ToRgb()).
 constexpr std::size_t kMaxScreenImageBytes = 64u << 20;
 constexpr int32_t kMaxScreenSide = 16384;
 

@@ -108,6 +108,13 @@ TEST(ScreenDecoder, RoundTripOfRandomFrames) {
                 ASSERT_EQ(Bytes(got, got + 3), Bytes(want, want + 3)) << x << "," << y;
             }
         }
+        // A later palette change updates an 8-bit colour table in place.
+        const ag::RgbQuad changed{1, 2, 3, 0};
+        ASSERT_TRUE(ag::QueuePaletteFromTable(q, 7, &changed, 1));
+        Deliver(q, dec);
+        if (c.bits == 8) {
+            EXPECT_EQ(dec.Colour(7), (Rgb{3, 2, 1}));
+        }
     }
 }
 
