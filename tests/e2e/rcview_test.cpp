@@ -17,12 +17,15 @@
 #include <unistd.h>
 
 #include <array>
+#include <functional>
+#include <iostream>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "agent/rc_wire.h"
+#include "agent/screen_codec.h"
 #include "tests/e2e/agent_service.h"
 
 namespace {
@@ -76,21 +79,18 @@ Picture ReadXvfbScreen() {
     return p;
 }
 
-// The capture tables: 256 colours (3-3-2 with the fixed entries 0-9 and
-// 246-255) and the 16 standard colours.
+// The capture's colour tables: the 16 standard colours, or 256 (3-3-2
+// with the fixed entries).
 std::vector<Rgb> Table(int bits) {
-    if (bits == 4)
-        return {{0, 0, 0},     {128, 0, 0},   {0, 128, 0}, {128, 128, 0}, {0, 0, 128},   {128, 0, 128},
-                {0, 128, 128}, {128, 128, 128}, {192, 192, 192}, {255, 0, 0}, {0, 255, 0}, {255, 255, 0},
-                {0, 0, 255},   {255, 0, 255}, {0, 255, 255}, {255, 255, 255}};
+    const auto table256 = agent::DefaultColourTable();
     std::vector<Rgb> t;
-    for (int n = 0; n < 256; ++n) t.push_back({32 * (n % 8), 32 * (n / 8 % 8), 64 * (n / 64)});
-    const Rgb low[10] = {{0, 0, 0},     {128, 0, 0},   {0, 128, 0},     {128, 128, 0},   {0, 0, 128},
-                         {128, 0, 128}, {0, 128, 128}, {192, 192, 192}, {192, 220, 192}, {166, 202, 240}};
-    const Rgb high[10] = {{255, 251, 240}, {160, 160, 164}, {128, 128, 128}, {255, 0, 0},   {0, 255, 0},
-                          {255, 255, 0},   {0, 0, 255},     {255, 0, 255},   {0, 255, 255}, {255, 255, 255}};
-    std::copy(low, low + 10, t.begin());
-    std::copy(high, high + 10, t.begin() + 246);
+    auto add = [&](const auto& quads) {
+        for (const agent::RgbQuad& q : quads) t.push_back({q.red, q.green, q.blue});
+    };
+    if (bits == 4)
+        add(agent::kStandard16);
+    else
+        add(table256);
     return t;
 }
 
@@ -250,7 +250,8 @@ TEST_F(Viewing, SnapshotsMatchTheScreenAndTheViewerDrivesTheWindow) {
     close(in);
     const e2e::RunResult r = view->Wait(20000);
     EXPECT_EQ(r.exit_code, 0) << e2e::ReadFile(out);
-    EXPECT_NE(e2e::ReadFile(out).find("viewed: "), std::string::npos) << e2e::ReadFile(out);
+    std::cout << "the console's view:\n" << e2e::ReadFile(out);
+    EXPECT_NE(e2e::ReadFile(out).find("viewed: "), std::string::npos);
     std::remove(fifo.c_str());
 }
 
