@@ -7,6 +7,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 harness="$root/tests/harness/wine.sh"
 host_bin="$(dirname "$QV_WINE_DIR")/host/bin"
+: "${QV_WIN32_BIN:=$(dirname "$QV_WINE_DIR")/$("$harness" arch)/bin}"
+export QV_WIN32_BIN
 export LINKCORE_PORT_OFFSET=${LINKCORE_PORT_OFFSET:-0}
 eval "$("$harness" env)"
 # shellcheck source=tools/rc_service.sh
