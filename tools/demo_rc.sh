@@ -9,7 +9,8 @@ harness="$root/tests/harness/wine.sh"
 host_bin="$(dirname "$QV_WINE_DIR")/host/bin"
 : "${QV_WIN32_BIN:=$(dirname "$QV_WINE_DIR")/$("$harness" arch)/bin}"
 export QV_WIN32_BIN
-export LINKCORE_PORT_OFFSET=${LINKCORE_PORT_OFFSET:-0}
+# QV_DEMO_RC_OFFSET shifts the agent's ports (LINKCORE_PORT_OFFSET) away from 1761/1762.
+export LINKCORE_PORT_OFFSET=${QV_DEMO_RC_OFFSET:-0}
 eval "$("$harness" env)"
 # shellcheck source=tools/rc_service.sh
 . "$root/tools/rc_service.sh"
