@@ -116,6 +116,31 @@ TEST(ScreenCodec, ColourTablesAndHeader) {
     EXPECT_EQ(le::Get16(&info[40 + 2 * 200]), 200u);  // palette indices
 }
 
+TEST(ScreenCodec, SixteenColourProbe) {
+    using RB = std::array<uint8_t, 9>;
+    const RB identity = kProbePixels;
+    const RB swapped = {0x10, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0xF0};  // 0 and 1 exchanged
+    const RB lost = {0x00, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0xF0};     // index 1 missing
+    struct Case {
+        RB rb;
+        bool forced, fix16, broken, table_set;
+    } cases[] = {
+        {identity, false, false, false, true}, {identity, false, true, true, false},
+        {identity, true, true, true, true},    {swapped, false, false, false, true},
+        {lost, false, false, true, false},     {lost, true, false, true, true},
+    };
+    for (const Case& c : cases) {
+        const ProbeDecision d = Decide16ColourProbe(c.rb, c.forced, c.fix16);
+        EXPECT_EQ(d.broken, c.broken) << int(c.rb[0]) << c.forced << c.fix16;
+        EXPECT_EQ(d.table_set, c.table_set) << int(c.rb[0]) << c.forced << c.fix16;
+    }
+    // The viewer table follows the read-back.
+    EXPECT_EQ(Decide16ColourProbe(swapped, false, false).viewer16[0], kStandard16[1]);
+    EXPECT_EQ(Decide16ColourProbe(lost, true, false).viewer16[1], kStandard16[0]);
+    EXPECT_TRUE(Fix16SettingOn("yes") && Fix16SettingOn("On"));
+    EXPECT_FALSE(Fix16SettingOn("1") || Fix16SettingOn("ONE") || Fix16SettingOn(nullptr));
+}
+
 TEST(ScreenCodec, LongRowGoesOutInPieces) {
     constexpr int32_t kWide = 5000;
     Bytes bits(CaptureStride(kWide, 8) * 2, 0), prev(bits.size(), 0);
