@@ -189,7 +189,6 @@ struct CaptureContext {
     HDC memory = nullptr;
     HBITMAP section = nullptr;
     HGDIOBJ old_bitmap = nullptr;
-    HPALETTE explicit_palette = nullptr;  // palette-managed 256 colours only
     std::vector<uint8_t> info;          // bitmap header and colour table
     std::vector<uint8_t> previous;      // what the viewer has
     CaptureFrame frame;

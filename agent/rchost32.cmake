@@ -28,6 +28,13 @@ endif()
 if(WIN32)
   qv_wine_test(rchost_screen_win_test SOURCES screen_win.cpp input_win.cpp screen_win_test.cpp
     LIBS agent_core screenq gdi32 user32 XVFB 24)
+  # Once more on an 8-bit screen: a palette device, pixels as system palette indices.
+  if(QV_RUNS_WINE_TESTS)
+    add_test(NAME rchost_screen_win_test_8bit
+      COMMAND ${QV_HARNESS} xvfb 8 -- ${QV_HARNESS} run-unix $<TARGET_FILE:rchost_screen_win_test>)
+    set_tests_properties(rchost_screen_win_test_8bit PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine
+      ENVIRONMENT "${QV_TEST_ENV}")
+  endif()
 endif()
 # The status dialog and the new-desktop pass, under Wine.
 if(WIN32 AND TARGET qv_localize_win)

@@ -354,10 +354,10 @@ StopCheck& ViewingStop() {
 // --- display analysis ---
 
 void AnalyseDisplay(HWND dialog) {
-    HDC dc = ::GetDC(dialog);
-    if (!dc) return;
     DisplayInfo& d = g_display;
     d.viewer16 = kStandard16;
+    HDC dc = ::GetDC(dialog);
+    if (!dc) return;
     d.width = ::GetSystemMetrics(SM_CXSCREEN);
     d.height = ::GetSystemMetrics(SM_CYSCREEN);
     if (HBITMAP bm = ::CreateCompatibleBitmap(dc, 10, 10)) {
@@ -408,39 +408,28 @@ CaptureContext* CreateCaptureContext(unsigned viewer_colour_bits) {
     const unsigned c = CaptureBits(screen_bits, viewer_colour_bits);
     ctx->colours = 1u << c;
     ctx->palette_managed = PaletteManaged((::GetDeviceCaps(dc, RASTERCAPS) & RC_PALETTE) != 0, viewer_colour_bits);
-    const bool explicit_indices = ctx->colours > 16 && ctx->palette_managed;
-
-    HPALETTE previous_palette = nullptr;
-    if (explicit_indices) {
-        // A logical palette whose entry i is the system palette's index i, so
-        // that the section's pixels are system palette indices.
-        struct {
-            LOGPALETTE head;
-            PALETTEENTRY more[255];
-        } lp{};
-        lp.head.palVersion = 0x300;
-        lp.head.palNumEntries = 256;
-        PALETTEENTRY* e = lp.head.palPalEntry;
-        ReadSystemPalette(dc, e);
-        for (int i = 0; i < 256; ++i) e[i] = PALETTEENTRY{static_cast<BYTE>(i), 0, 0, PC_EXPLICIT};
-        ctx->explicit_palette = ::CreatePalette(&lp.head);
-        if (ctx->explicit_palette) {
-            previous_palette = ::SelectPalette(dc, ctx->explicit_palette, TRUE);
-            ::RealizePalette(dc);
-        }
-    }
+    const bool system_indices = ctx->colours > 16 && ctx->palette_managed;
 
     ctx->info = BuildBitmapInfo(width, height, c, ctx->palette_managed);
+    if (system_indices) {
+        // The section's colour table is the system palette itself, so that
+        // every screen pixel lands at its system palette index, as the
+        // viewer's palette records expect. (A logical palette of explicit
+        // indices would do the same on Windows, but Wine takes explicit
+        // entries for colours, and the pixels came out as shades of red.)
+        ReadSystemPalette(dc, ctx->saved_palette.data());
+        RGBQUAD* table = TableOf(*ctx);
+        for (int i = 0; i < 256; ++i)
+            table[i] = RGBQUAD{ctx->saved_palette[i].peBlue, ctx->saved_palette[i].peGreen,
+                               ctx->saved_palette[i].peRed, 0};
+    }
     void* bits = nullptr;
-    ctx->section = ::CreateDIBSection(dc, reinterpret_cast<BITMAPINFO*>(ctx->info.data()),
-                                      explicit_indices ? DIB_PAL_COLORS : DIB_RGB_COLORS, &bits, nullptr, 0);
+    ctx->section = ::CreateDIBSection(dc, reinterpret_cast<BITMAPINFO*>(ctx->info.data()), DIB_RGB_COLORS, &bits,
+                                      nullptr, 0);
     ctx->memory = ::CreateCompatibleDC(dc);
     if (ctx->section && ctx->memory) ctx->old_bitmap = ::SelectObject(ctx->memory, ctx->section);
     if (ctx->colours > 16 && ctx->memory) ::GetDIBColorTable(ctx->memory, 0, ctx->colours, TableOf(*ctx));
-    if (ctx->palette_managed) {
-        ReadSystemPalette(dc, ctx->saved_palette.data());
-        if (previous_palette) ::SelectPalette(dc, previous_palette, TRUE);
-    }
+    if (ctx->palette_managed && !system_indices) ReadSystemPalette(dc, ctx->saved_palette.data());
     const uint32_t stride = CaptureStride(static_cast<uint32_t>(width), c);
     if (!ctx->section || !ctx->memory || !bits) {
         FreeCaptureContext(ctx);
@@ -462,7 +451,6 @@ void FreeCaptureContext(CaptureContext* ctx) {
         ::DeleteDC(ctx->memory);
     }
     if (ctx->section) ::DeleteObject(ctx->section);
-    if (ctx->explicit_palette) ::DeleteObject(ctx->explicit_palette);
     if (ctx->screen) ::ReleaseDC(nullptr, ctx->screen);
     delete ctx;
 }

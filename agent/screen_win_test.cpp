@@ -155,6 +155,10 @@ COLORREF PixelColour(const CaptureContext& ctx, int x, int y) {
     const CaptureFrame& f = ctx.frame;
     const uint8_t* row = f.bits + static_cast<std::size_t>(f.height - 1 - y) * f.stride;
     const unsigned index = f.bit_count == 8 ? row[x] : (x % 2 ? row[x / 2] & 0x0F : row[x / 2] >> 4);
+    if (ctx.palette_managed) {  // pixels are system palette indices
+        const PaletteEntry& p = g_display.agent_palette[index];
+        return RGB(p.red, p.green, p.blue);
+    }
     const uint8_t* e = ctx.info.data() + kBitmapHeaderSize + 4 * index;  // blue, green, red
     return RGB(e[2], e[1], e[0]);
 }
@@ -164,8 +168,11 @@ TEST(AgentScreen, CapturesKnownColoursAndSendsOnlyChangedRows) {
     g_band_on = false;
     Repaint();
     AnalyseDisplay(nullptr);
-    EXPECT_EQ(g_display.planes * g_display.bits_per_pixel, 32u);
-    EXPECT_EQ(g_display.palette_size, 0u);
+    // Xvfb at 24 bits is a 32-bit display without palette; at 8 bits a
+    // 256-entry palette device.
+    const bool palette = g_display.palette_size == 256;
+    EXPECT_EQ(g_display.planes * g_display.bits_per_pixel, palette ? 8u : 32u);
+    EXPECT_EQ(g_display.palette_device, palette);
     EXPECT_FALSE(DisplayHas16Colours());
 
     for (unsigned bits : {8u, 4u}) {
