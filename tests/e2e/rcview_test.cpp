@@ -199,7 +199,7 @@ TEST_F(Viewing, SnapshotsMatchTheScreenAndTheViewerDrivesTheWindow) {
 
     // A live view, fed commands through a pipe, its output into a file.
     const std::string fifo = Dir() + "/view.in", out = Dir() + "/view.out", png = Dir() + "/view.png";
-    std::remove(fifo.c_str());
+    for (const std::string& f : {fifo, out, png}) std::remove(f.c_str());  // nothing of an earlier run
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::vector<std::string> argv = Console({"view", "127.0.0.1", png});
     std::string cmd = "exec";
@@ -217,9 +217,7 @@ TEST_F(Viewing, SnapshotsMatchTheScreenAndTheViewerDrivesTheWindow) {
     std::size_t mark = e2e::ReadFile(out).size();
     e2e::WriteFile(Dir() + "/colorwin.go", "");
     ASSERT_TRUE(WaitFor([] { return WindowLog().find("changed") != std::string::npos; }, 10s));
-    ASSERT_TRUE(printed("rows ", mark)) << e2e::ReadFile(out) << "band on the X screen: "
-                                        << ReadXvfbScreen().At(kWinX + 10, kBandTop)[0] << "\n"
-                                        << e2e::AgentLog();
+    ASSERT_TRUE(printed("rows ", mark)) << e2e::ReadFile(out) << e2e::AgentLog();
     std::this_thread::sleep_for(1s);
     int first = 10000, last = -1;
     for (std::size_t at = e2e::ReadFile(out).find("rect ", mark); at != std::string::npos;
