@@ -2,7 +2,9 @@
 # The main job: start the inventory server (tools/invserver) on the loopback
 # address, run the inventory scanner under Wine against it, and show the
 # inventory the server stored (rebuilt from its database) beside the
-# scanner's own flat file.
+# scanner's own flat file. Then the remote control side (tools/demo_rc.sh):
+# the agent as a service on an Xvfb screen and the console's snapshot of
+# that screen as a PNG.
 # Called by `make demo` after the build; uses the test harness's Wine prefix.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -51,4 +53,6 @@ echo "== invserver find \"OS - Name\" --storage=$store"
 "$host_bin/invserver" find "OS - Name" --storage="$store" || rc=1
 echo "== invserver list --json --storage=$store"
 "$host_bin/invserver" list --json --storage="$store" || rc=1
+echo "== remote control: the agent under Wine and Xvfb, the console's snapshot"
+"$harness" xvfb 24 1024x768 -- "$root/tools/demo_rc.sh" || rc=1
 exit $rc

@@ -36,7 +36,7 @@
 #include "agent/rc_wire.h"
 #include "contracts/transport.h"
 #include "libs/linkcore/client.h"
-#include "tests/e2e/wine_run.h"
+#include "tests/e2e/agent_service.h"
 
 namespace {
 
@@ -44,32 +44,12 @@ using namespace qv;
 using namespace std::chrono_literals;
 using e2e::PortFree;
 
-const char* const kService = "Brekon RCHOST Agent";
-const char* const kEnvKey = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment";
+using e2e::Reg;
+using e2e::WaitBound;
+using e2e::WaitAgentState;
+const char* const kService = e2e::kAgentService;
 const char* const kAgentKey = "HKLM\\SOFTWARE\\Brekon\\Fieldhaven\\QVWM\\Rchost32";
-const char* const kInstallDir = "C:\\rchost";
-
-// An offset under which the agent's two TCP ports and the slave's are free.
-uint32_t TakeOffset() {
-    uint32_t off = 20000 + static_cast<uint32_t>(getpid() % 500) * 20;
-    for (int tries = 0; tries < 500; ++tries, off = off + 20 > 30000 ? 20000 : off + 20) {
-        if (PortFree(SOCK_STREAM, static_cast<uint16_t>(rc::kVerifyTcpPort + off)) &&
-            PortFree(SOCK_STREAM, static_cast<uint16_t>(rc::kDataTcpPort + off)) &&
-            PortFree(SOCK_STREAM, static_cast<uint16_t>(1764 + off)) &&
-            PortFree(SOCK_DGRAM, static_cast<uint16_t>(LinkIpxSocketToUdpPort(rc::kVerifyIpxSocket) + off)))
-            return off;
-    }
-    return 0;
-}
-
-bool WaitBound(uint16_t port, std::chrono::milliseconds timeout) {
-    const auto until = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < until) {
-        if (!PortFree(SOCK_STREAM, port)) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
-}
+const char* const kInstallDir = e2e::kAgentInstallDir;
 
 std::string Random(std::size_t n) {
     std::mt19937 rng(15);
@@ -78,75 +58,29 @@ std::string Random(std::size_t n) {
     return s;
 }
 
-// Runs a Windows program of the prefix; its output with Unix line ends.
 e2e::RunResult Wine(const std::string& program, const std::vector<std::string>& args) {
-    e2e::RunOptions o;
-    o.timeout_ms = 60000;
-    e2e::RunResult r = e2e::RunWine(program, args, o);
-    std::erase(r.out, '\r');
-    return r;
+    return e2e::WineTool(program, args);
 }
-
-e2e::RunResult Reg(const std::vector<std::string>& args) { return Wine("C:\\windows\\system32\\reg.exe", args); }
-
-// The state word of `sc query` ("RUNNING", "STOPPED", ...), or "" when the
-// service is unknown.
-std::string ServiceState() {
-    const e2e::RunResult r = Wine("C:\\windows\\system32\\sc.exe", {"query", kService});
-    const std::size_t at = r.out.find("STATE");
-    if (at == std::string::npos) return "";
-    const std::size_t b = r.out.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ", r.out.find(':', at));
-    const std::size_t e = r.out.find_first_of(" \r\n", b);
-    return b == std::string::npos ? "" : r.out.substr(b, e - b);
-}
-
-// Polls until the state is `want`, recording every state seen on the way.
+std::string ServiceState() { return e2e::AgentServiceState(); }
 bool WaitState(const std::string& want, std::set<std::string>* seen, std::chrono::seconds timeout = 20s) {
-    const auto until = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < until) {
-        const std::string s = ServiceState();
-        if (seen && !s.empty()) seen->insert(s);
-        if (s == want) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    return WaitAgentState(want, seen, timeout);
 }
 
 class Agent : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        // A run that failed half-way may have left the service behind.
-        Wine("C:\\windows\\system32\\cmd.exe", {"/c", "P:\\uninstall.cmd"});
-        offset_ = TakeOffset();
+        offset_ = e2e::TakeAgentPortOffset();
         ASSERT_NE(offset_, 0u) << "no free ports for the agent";
-        setenv("LINKCORE_PORT_OFFSET", std::to_string(offset_).c_str(), 1);
-        dir_ = e2e::DriveDir('C') + "/rchost";
-        e2e::RemoveTree(dir_);
-        e2e::MakeDirs(dir_);
-        const std::string bin = std::getenv("QV_WIN32_BIN") ? std::getenv("QV_WIN32_BIN") : "";
-        for (const char* f : {"rchost32.exe", "linkcore.dll", "xlat32.dll", "install.cmd", "uninstall.cmd",
-                              "KSLAVE.exe", "rchostmsg.dll"}) {
-            if (e2e::FileExists(bin + "/" + f)) e2e::WriteFile(dir_ + "/" + f, e2e::ReadFile(bin + "/" + f));
-        }
         // The user's settings: chat refused, an audible signal; the other
         // permissions keep their defaults.
         e2e::WriteFile(e2e::DriveDir('C') + "/QVCLIENT.INI", "[Sight]\r\nAllow Chat=no\r\nAllow Reboot=YES\r\n"
                                                            "Audible Signal=yes\r\n");
-        // The offset into the system environment, read by the service
-        // manager when the wineserver starts again.
-        Reg({"add", kEnvKey, "/v", "LINKCORE_PORT_OFFSET", "/d", std::to_string(offset_), "/f"});
-        RestartWineserver();
+        e2e::PrepareAgent(offset_);
+        dir_ = e2e::DriveDir('C') + "/rchost";
     }
     static void TearDownTestSuite() {
-        Wine("C:\\windows\\system32\\cmd.exe", {"/c", std::string(kInstallDir) + "\\uninstall.cmd"});
-        Reg({"delete", kEnvKey, "/v", "LINKCORE_PORT_OFFSET", "/f"});
         std::remove((e2e::DriveDir('C') + "/QVCLIENT.INI").c_str());
-        RestartWineserver();
-    }
-    static void RestartWineserver() {
-        const char* harness = std::getenv("QV_HARNESS");
-        ASSERT_TRUE(harness);
-        e2e::Run({harness, "up"});
+        e2e::RemoveAgent();
     }
 
     static uint16_t Port(uint32_t base) { return static_cast<uint16_t>(base + offset_); }

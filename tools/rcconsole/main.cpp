@@ -45,7 +45,10 @@
 #include "tools/ftconsole/console_text.h"
 #include "tools/ftconsole/ftclient.h"
 #include "tools/rcconsole/rcclient.h"
+#include "tools/rcconsole/png_file.h"
 #include "tools/rcconsole/rcproto.h"
+#include "tools/rcconsole/screen_decoder.h"
+#include "tools/rcconsole/view_input.h"
 
 namespace {
 
@@ -59,6 +62,9 @@ constexpr int kMaxTimeoutMs = 600000;
 // validation; long runs validate well within that.
 constexpr int kValidateEveryMs = 60000;
 constexpr int kPollEveryMs = 500;
+// A viewer sees a black screen as a colour table and then nothing (see
+// Picture::Complete); this long a silence after it means the screen is black.
+constexpr int kQuietScreenMs = 2000;
 constexpr int kExitFailed = 1, kExitUsage = 2, kExitBusy = 3, kExitInterrupted = 130;
 
 volatile sig_atomic_t g_interrupted = 0;
@@ -76,8 +82,141 @@ const ftc::CommandHelp kCommands[] = {
     {"watch", "[BITS [SECONDS]]", 0, 2,
      "view the screen at 1, 4 or 8 bits (default 8) and count what arrives, until Ctrl-C or SECONDS",
      "watch 4 10"},
+    {"snapshot", "FILE.png", 1, 1,
+     "view until the whole screen has arrived (--bits colours), write it as a PNG picture, disconnect",
+     "snapshot screen.png"},
+    {"view", "[FILE.png [SECONDS]]", 0, 2,
+     "view into FILE.png (default screen.png), rewritten after each change; reads view commands (below)",
+     "view screen.png"},
     {"help", "", 0, 0, "this list", "help"},
     {"quit", "", 0, 0, "end the session and leave", "quit"},
+};
+
+// One viewer connection on the data endpoint: connected, the agent's data
+// packets taken in sequence and acknowledged (a copy is acknowledged again,
+// a gap asks for a resend), the viewer's commands sent in numbered data
+// packets that carry the last sequence taken as their acknowledgement.
+class DataSession {
+public:
+    enum class Got { kNothing, kPayload, kBroken, kDropped };
+
+    explicit DataSession(std::unique_ptr<link::Client> link) : link_(std::move(link)) {}
+
+    // Sends PT_CONNECT until the agent acknowledges it (three tries).
+    bool Connect(int timeout_ms) {
+        for (int attempt = 0; attempt < 3 && !g_interrupted; ++attempt) {
+            if (!SendRaw(rcc::ControlPacket(rc::PT_CONNECT))) return false;
+            const Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeout_ms);
+            while (Clock::now() < until && !g_interrupted) {
+                const int n = link_->Recv(in_, sizeof in_, 100);
+                if (n < 0) return false;
+                if (n >= 1 && in_[0] == rc::PT_CONNECT_ACK) return true;
+            }
+        }
+        return false;
+    }
+
+    // Sends the payload (commands) as the next data packet.
+    bool Send(const rcc::Bytes& payload) {
+        rcc::Bytes p{rc::PT_DATA, next_sequence_++, rx_.last(), 0};
+        p.insert(p.end(), payload.begin(), payload.end());
+        return SendRaw(p);
+    }
+
+    // Waits up to wait_ms for a packet. kPayload: an in-sequence data
+    // packet, whose payload is then at payload().
+    Got Next(int wait_ms) {
+        n_ = link_->Recv(in_, sizeof in_, wait_ms);
+        if (n_ < 0) {
+            broken_ = true;
+            return Got::kBroken;
+        }
+        if (n_ < static_cast<int>(rc::kPacketHeader)) return Got::kNothing;
+        if (in_[0] == rc::PT_DISCONNECT) {
+            dropped_ = true;
+            return Got::kDropped;
+        }
+        if (in_[0] != rc::PT_DATA) return Got::kNothing;
+        rcc::Bytes reply;
+        const rcc::DataReceiver::Action a = rx_.OnData(in_[1], &reply);
+        SendRaw(reply);
+        if (a == rcc::DataReceiver::Action::kGap) ++gaps;
+        if (a != rcc::DataReceiver::Action::kTake) return Got::kNothing;
+        ++packets;
+        bytes += payload_size();
+        return Got::kPayload;
+    }
+    const uint8_t* payload() const { return in_ + rc::kPacketHeader; }
+    std::size_t payload_size() const { return static_cast<std::size_t>(n_) - rc::kPacketHeader; }
+    bool queue_start() const { return (in_[3] & rc::kFlagQueueStart) != 0; }
+
+    // Says why the link ended (after kBroken or kDropped).
+    void Report(const char* what) const {
+        if (dropped_)
+            std::cerr << what << ": the agent dropped this viewer\n";
+        else
+            std::cerr << what << ": the data connection broke: " << link_->LastError() << "\n";
+    }
+
+    // Leaves (unless the agent dropped us or the link broke) and waits a
+    // moment for the agent's acknowledgement.
+    void Disconnect() {
+        if (dropped_ || broken_) return;
+        SendRaw(rcc::ControlPacket(rc::PT_DISCONNECT));
+        const Clock::time_point until = Clock::now() + std::chrono::milliseconds(1000);
+        while (Clock::now() < until) {
+            const int n = link_->Recv(in_, sizeof in_, 100);
+            if (n < 0 || (n >= 1 && in_[0] == rc::PT_DISCONNECT_ACK)) break;
+        }
+        n_ = 0;
+    }
+
+    uint64_t packets = 0, bytes = 0, gaps = 0;
+
+private:
+    bool SendRaw(const rcc::Bytes& b) { return link_->Send(b.data(), b.size()); }
+
+    std::unique_ptr<link::Client> link_;
+    rcc::DataReceiver rx_;
+    uint8_t next_sequence_ = 0;
+    uint8_t in_[rc::kMaxPacket + 16] = {};
+    int n_ = 0;
+    bool dropped_ = false, broken_ = false;
+};
+
+// Lines typed while viewing: what std::cin already holds, then standard
+// input as it comes, without ever blocking.
+class LineInput {
+public:
+    // Appends the lines completed so far to *lines.
+    void Poll(std::vector<std::string>* lines) {
+        if (!eof_) {
+            std::streambuf* b = std::cin.rdbuf();
+            for (std::streamsize k = b->in_avail(); k > 0; --k) buf_ += static_cast<char>(b->sbumpc());
+            pollfd p{0, POLLIN, 0};
+            while (!eof_ && poll(&p, 1, 0) > 0) {
+                char chunk[4096];
+                const ssize_t n = read(0, chunk, sizeof chunk);
+                if (n <= 0) {
+                    eof_ = !(n < 0 && errno == EINTR);
+                    break;
+                }
+                buf_.append(chunk, static_cast<std::size_t>(n));
+            }
+            if (eof_ && !buf_.empty()) buf_ += '\n';
+        }
+        for (std::size_t nl = buf_.find('\n'); nl != std::string::npos; nl = buf_.find('\n')) {
+            std::string line = buf_.substr(0, nl);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            lines->push_back(line);
+            buf_.erase(0, nl + 1);
+        }
+    }
+    bool ended() const { return eof_; }
+
+private:
+    std::string buf_;
+    bool eof_ = false;
 };
 
 void PrintCommands(std::ostream& out) {
@@ -86,7 +225,10 @@ void PrintCommands(std::ostream& out) {
 
 const char kUsage[] =
     "usage: rcconsole [--ipx] [--port N] [--data-port N] [--timeout MS] [--yes] [--no-end]\n"
-    "                 [--name NAME] [--wait S] [--key-file FILE] [-c \"cmd; cmd\"] HOST\n"
+    "                 [--name NAME] [--wait S] [--key-file FILE] [--bits 4|8] [--screen-wait S]\n"
+    "                 [-c \"cmd; cmd\"] HOST\n"
+    "       rcconsole [OPTIONS] snapshot HOST FILE.png\n"
+    "       rcconsole [OPTIONS] view HOST [FILE.png]\n"
     "       rcconsole keygen FILE\n";
 
 void PrintHelp() {
@@ -110,10 +252,29 @@ void PrintHelp() {
                  "  --wait S       how long ask waits for the user's answer (default 600)\n"
                  "  --key-file FILE  the site key: needed when the agent has one (its\n"
                  "                 sessions are then keyed and encrypted)\n"
+                 "  --bits 4|8     colours of snapshot and view: 8 bits (256 colours, the\n"
+                 "                 default) or 4 bits (the 16 standard colours)\n"
+                 "  --screen-wait S  how long snapshot and view wait for the first whole\n"
+                 "                 screen (default 30)\n"
                  "  -c SCRIPT      run these commands instead of reading standard input\n"
                  "  --help         this text\n"
                  "\n"
                  "Example: rcconsole -c \"info; establish; exec -k SLAVE.EXE\" 127.0.0.1\n"
+                 "\n"
+                 "rcconsole snapshot HOST FILE.png is rcconsole -c \"snapshot FILE.png\" HOST: it\n"
+                 "writes the remote screen as a PNG picture and leaves. rcconsole view HOST\n"
+                 "[FILE.png] is rcconsole -c \"view FILE.png\" HOST: the picture (default\n"
+                 "screen.png) is written again after each change of the screen, and these\n"
+                 "commands, typed one a line, go to the remote machine (positions are pixels of\n"
+                 "the remote screen, keys Windows virtual-key codes):\n"
+                 "  key CODE [SCAN]          press and release a key (0x8000 added: release only)\n"
+                 "  text TEXT                type printable ASCII text (quote it for blanks)\n"
+                 "  move X Y                 move the pointer\n"
+                 "  click X Y [left|right]   move the pointer and click\n"
+                 "  png                      write the picture now\n"
+                 "  quit                     leave the view (also the end of the input)\n"
+                 "view prints a line per completed rectangle (its row records and the rows\n"
+                 "that changed) and the pointer's position when the agent reports it.\n"
                  "\n"
                  "keygen FILE writes a new site key to FILE (readable by its owner only;\n"
                  "never over an existing file).\n"
@@ -140,6 +301,8 @@ struct Options {
     long timeout = 2000;
     bool yes = false, no_end = false;
     std::string name = "rcconsole";
+    long bits = 8;           // snapshot and view
+    long screen_wait_s = 30; // snapshot and view: the first whole screen
     long wait_s = 600;
     std::string host;
     std::string key_file;
@@ -206,6 +369,8 @@ private:
         if (cmd == "exec") return Exec(std::vector<std::string>(w.begin() + 1, w.end()));
         if (cmd == "ask") return Ask(w[1], w[2]);
         if (cmd == "reboot") return Reboot();
+        if (cmd == "snapshot") return Snapshot(w[1]);
+        if (cmd == "view") return View(n > 0 ? w[1] : "screen.png", n > 1 ? w[2] : "0");
         return Watch(n > 0 ? w[1] : "8", n > 1 ? w[2] : "0");
     }
 
@@ -431,6 +596,49 @@ private:
         return true;
     }
 
+    // ---- Viewing on the data endpoint: watch, snapshot and view ----
+
+    // Validates the session now and then while viewing; false (message
+    // printed) when the agent says the session is gone. A validation is
+    // answered only when it fails.
+    bool SessionHolds(const char* what, Clock::time_point now, Clock::time_point* next_validate) {
+        if (now >= *next_validate) {
+            const rcc::Bytes validate = rcc::SimpleRequest(rc::kValidateViewer);
+            verify_->Send(validate.data(), validate.size());
+            *next_validate = now + std::chrono::milliseconds(kValidateEveryMs);
+        }
+        uint8_t v[rc::kMaxPacket + 16];
+        const int vn = verify_->Recv(v, sizeof v, 0);
+        rcc::ReplyHead head;
+        if (vn > 0 && rcc::DecodeHead(v, static_cast<std::size_t>(vn), &head) && head.type == rc::kValidateViewer &&
+            head.status != rc::kStatusDone) {
+            std::cerr << what << ": the session was lost: " << rcc::StatusText(head.status) << "\n";
+            established_ = false;
+            return false;
+        }
+        return true;
+    }
+
+    // Connects to the data endpoint and starts viewing; null (message
+    // printed) when the user does not allow it or the agent does not answer.
+    std::unique_ptr<DataSession> StartViewing(const char* what, long bits) {
+        if (!Allowed(rc::kAllowTakeover, what)) return nullptr;
+        std::string data_at;
+        std::unique_ptr<link::Client> link =
+            Connect(opt_.data_port, opt_.ipx ? rc::kDataIpxSocket : rc::kDataTcpPort, &data_at);
+        if (!link) return nullptr;
+        auto session = std::make_unique<DataSession>(std::move(link));
+        if (!session->Connect(static_cast<int>(opt_.timeout))) {
+            if (!g_interrupted)
+                std::cerr << what << ": no answer on the data endpoint at " << data_at
+                          << "; another viewer is connected or the agent is not running\n";
+            return nullptr;
+        }
+        const rcc::Bytes start = rcc::StartViewingPacket(0, 0, static_cast<uint8_t>(bits), 1, opt_.name);
+        session->Send(rcc::Bytes(start.begin() + rc::kPacketHeader, start.end()));
+        return session;
+    }
+
     bool Watch(const std::string& bits_text, const std::string& seconds_text) {
         long bits = 0, seconds = 0;
         if (!ftc::Number(bits_text, 1, 8, &bits) || (bits != 1 && bits != 4 && bits != 8)) {
@@ -441,112 +649,238 @@ private:
             std::cerr << "watch: SECONDS is a number from 0 (until Ctrl-C) to 86400\n";
             return false;
         }
-        if (!Allowed(rc::kAllowTakeover, "watch")) return false;
-        std::string data_at;
-        std::unique_ptr<link::Client> data =
-            Connect(opt_.data_port, opt_.ipx ? rc::kDataIpxSocket : rc::kDataTcpPort, &data_at);
+        std::unique_ptr<DataSession> data = StartViewing("watch", bits);
         if (!data) return false;
-        auto send = [&](const rcc::Bytes& b) { return data->Send(b.data(), b.size()); };
-
-        // Connect: the agent answers with a connect acknowledgement.
-        bool connected = false;
-        for (int attempt = 0; attempt < 3 && !connected && !g_interrupted; ++attempt) {
-            if (!send(rcc::ControlPacket(rc::PT_CONNECT))) break;
-            const Clock::time_point until = Clock::now() + std::chrono::milliseconds(opt_.timeout);
-            while (!connected && Clock::now() < until && !g_interrupted) {
-                uint8_t in[rc::kMaxPacket + 16];
-                const int n = data->Recv(in, sizeof in, 100);
-                if (n < 0) break;
-                connected = n >= 1 && in[0] == rc::PT_CONNECT_ACK;
-            }
-        }
-        if (!connected) {
-            if (!g_interrupted)
-                std::cerr << "watch: no answer on the data endpoint at " << data_at
-                          << "; another viewer is connected or the agent is not running\n";
-            return false;
-        }
-        rcc::DataReceiver rx;
         rcc::RecordCounter records;
-        send(rcc::StartViewingPacket(0, rx.last(), static_cast<uint8_t>(bits), 1, opt_.name));
         std::cout << "viewing at " << bits << " bits per pixel" << (seconds ? "" : "; Ctrl-C ends") << "\n"
                   << std::flush;
 
-        uint64_t packets = 0, bytes = 0, gaps = 0, sec_packets = 0, sec_bytes = 0, sec_records = 0;
+        uint64_t sec_packets = 0, sec_bytes = 0, sec_records = 0;
         const Clock::time_point start = Clock::now();
-        Clock::time_point next_line = start + std::chrono::seconds(1), next_validate = start +
-                                                                           std::chrono::milliseconds(kValidateEveryMs);
-        const rcc::Bytes validate = rcc::SimpleRequest(rc::kValidateViewer);
-        bool ok = true, dropped = false;
+        Clock::time_point next_line = start + std::chrono::seconds(1),
+                          next_validate = start + std::chrono::milliseconds(kValidateEveryMs);
+        bool ok = true;
         while (!g_interrupted) {
             const Clock::time_point now = Clock::now();
             if (seconds && now - start >= std::chrono::seconds(seconds)) break;
             if (now >= next_line) {
                 const uint64_t rec_total = records.records();
-                std::cout << "records/s " << rec_total - sec_records << "  packets/s " << packets - sec_packets
-                          << "  bytes/s " << bytes - sec_bytes << "\n"
+                std::cout << "records/s " << rec_total - sec_records << "  packets/s " << data->packets - sec_packets
+                          << "  bytes/s " << data->bytes - sec_bytes << "\n"
                           << std::flush;
-                sec_records = rec_total, sec_packets = packets, sec_bytes = bytes;
+                sec_records = rec_total, sec_packets = data->packets, sec_bytes = data->bytes;
                 next_line += std::chrono::seconds(1);
             }
-            if (now >= next_validate) {
-                verify_->Send(validate.data(), validate.size());
-                next_validate += std::chrono::milliseconds(kValidateEveryMs);
-            }
-            // A validation is answered only when it fails: the session is gone.
-            uint8_t v[rc::kMaxPacket + 16];
-            const int vn = verify_->Recv(v, sizeof v, 0);
-            rcc::ReplyHead head;
-            if (vn > 0 && rcc::DecodeHead(v, static_cast<std::size_t>(vn), &head) && head.type == rc::kValidateViewer &&
-                head.status != rc::kStatusDone) {
-                std::cerr << "watch: the session was lost: " << rcc::StatusText(head.status) << "\n";
-                established_ = false;
+            if (!SessionHolds("watch", now, &next_validate)) {
                 ok = false;
                 break;
             }
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_line - Clock::now()).count();
-            uint8_t in[rc::kMaxPacket + 16];
-            const int n = data->Recv(in, sizeof in, static_cast<int>(left < 1 ? 1 : left > 200 ? 200 : left));
-            if (n < 0) {
-                if (g_interrupted) break;
-                std::cerr << "watch: the data connection broke: " << data->LastError() << "\n";
-                ok = false;
+            const DataSession::Got got = data->Next(static_cast<int>(left < 1 ? 1 : left > 200 ? 200 : left));
+            if (got == DataSession::Got::kBroken || got == DataSession::Got::kDropped) {
+                if (!g_interrupted) {
+                    data->Report("watch");
+                    ok = false;
+                }
                 break;
             }
-            if (n < static_cast<int>(rc::kPacketHeader)) continue;
-            if (in[0] == rc::PT_DISCONNECT) {
-                std::cerr << "watch: the agent dropped this viewer\n";
-                dropped = true;
-                ok = false;
-                break;
-            }
-            if (in[0] != rc::PT_DATA) continue;
-            rcc::Bytes reply;
-            const rcc::DataReceiver::Action a = rx.OnData(in[1], &reply);
-            send(reply);
-            if (a == rcc::DataReceiver::Action::kGap) ++gaps;
-            if (a != rcc::DataReceiver::Action::kTake) continue;
-            const std::size_t payload = static_cast<std::size_t>(n) - rc::kPacketHeader;
-            ++packets;
-            bytes += payload;
-            records.Feed(in + rc::kPacketHeader, payload, (in[3] & rc::kFlagQueueStart) != 0);
+            if (got == DataSession::Got::kPayload) records.Feed(data->payload(), data->payload_size(), data->queue_start());
         }
-        if (!dropped) {
-            send(rcc::ControlPacket(rc::PT_DISCONNECT));
-            uint8_t in[rc::kMaxPacket + 16];
-            const Clock::time_point until = Clock::now() + std::chrono::milliseconds(1000);
-            while (Clock::now() < until) {
-                const int n = data->Recv(in, sizeof in, 100);
-                if (n < 0 || (n >= 1 && in[0] == rc::PT_DISCONNECT_ACK)) break;
-            }
-        }
+        data->Disconnect();
         const double secs = std::chrono::duration<double>(Clock::now() - start).count();
         char secs_text[32];
         std::snprintf(secs_text, sizeof secs_text, "%.1f", secs);
-        std::cout << "watched " << secs_text << " s: " << records.records() << " records, " << packets << " packets, "
-                  << bytes << " bytes";
-        if (gaps) std::cout << ", " << gaps << " resend requests";
+        std::cout << "watched " << secs_text << " s: " << records.records() << " records, " << data->packets
+                  << " packets, " << data->bytes << " bytes";
+        if (data->gaps) std::cout << ", " << data->gaps << " resend requests";
         if (records.unknown_bytes()) std::cout << ", " << records.unknown_bytes() << " bytes of unknown records";
+        std::cout << std::endl;
+        return ok;
+    }
+
+    // Writes the decoder's picture; false (message printed) when it fails.
+    static bool WritePicture(const char* what, const rcc::ScreenDecoder& screen, const std::string& path) {
+        std::string error;
+        if (rcc::WritePng(path, static_cast<std::size_t>(screen.width()), static_cast<std::size_t>(screen.height()),
+                          screen.ToRgb(), &error))
+            return true;
+        std::cerr << what << ": cannot write the picture: " << error << "\n";
+        return false;
+    }
+
+    // The viewer's picture of the screen, fed with the data packets.
+    struct Picture {
+        rcc::ScreenDecoder screen;
+        Clock::time_point last_data = Clock::now();
+        void Feed(const DataSession& d) {
+            screen.Feed(d.payload(), d.payload_size(), d.queue_start());
+            last_data = Clock::now();
+        }
+        // Whether the first whole screen is there. The agent sends only the
+        // rows that differ from the zeroed copy both sides start with, so a
+        // screen that is black throughout sends no row and no rectangle:
+        // once the colour table came, no row did and nothing has arrived for
+        // kQuietScreenMs, the zeroed picture is the screen.
+        bool Complete() const {
+            return screen.has_image() &&
+                   (screen.screen_complete() ||
+                    (screen.row_deltas() == 0 && Clock::now() - last_data >= std::chrono::milliseconds(kQuietScreenMs)));
+        }
+    };
+
+    // Waits until the first whole screen has arrived; false (message
+    // printed) on a broken link, the session lost or the time-out.
+    bool AwaitScreen(const char* what, DataSession& data, Picture* pic, Clock::time_point* next_validate) {
+        const Clock::time_point until = Clock::now() + std::chrono::seconds(opt_.screen_wait_s);
+        while (!g_interrupted) {
+            if (pic->Complete()) return true;
+            const Clock::time_point now = Clock::now();
+            if (now >= until) {
+                std::cerr << what << ": no " << (pic->screen.has_image() ? "complete " : "")
+                          << "screen arrived within " << opt_.screen_wait_s << " s ("
+                          << data.packets << " packets, " << pic->screen.records() << " records)\n";
+                return false;
+            }
+            if (!SessionHolds(what, now, next_validate)) return false;
+            const DataSession::Got got = data.Next(50);
+            if (got == DataSession::Got::kBroken || got == DataSession::Got::kDropped) {
+                data.Report(what);
+                return false;
+            }
+            if (got == DataSession::Got::kPayload) pic->Feed(data);
+        }
+        return false;
+    }
+
+    bool Snapshot(const std::string& path) {
+        std::unique_ptr<DataSession> data = StartViewing("snapshot", opt_.bits);
+        if (!data) return false;
+        Picture pic;
+        Clock::time_point next_validate = Clock::now() + std::chrono::milliseconds(kValidateEveryMs);
+        const bool got = AwaitScreen("snapshot", *data, &pic, &next_validate);
+        data->Disconnect();
+        if (!got || !WritePicture("snapshot", pic.screen, path)) return false;
+        std::cout << "wrote " << path << ": " << pic.screen.width() << " x " << pic.screen.height() << ", "
+                  << pic.screen.bit_count() << " bits per pixel (" << data->packets << " packets, " << data->bytes
+                  << " bytes, " << pic.screen.records() << " records)" << std::endl;
+        if (pic.screen.bad_records())
+            std::cerr << "snapshot: " << pic.screen.bad_records()
+                      << " malformed records were skipped; parts of the picture may be missing\n";
+        return true;
+    }
+
+    bool View(const std::string& path, const std::string& seconds_text) {
+        long seconds = 0;
+        if (!ftc::Number(seconds_text, 0, 86400, &seconds)) {
+            std::cerr << "view: SECONDS is a number from 0 (until quit or Ctrl-C) to 86400\n";
+            return false;
+        }
+        std::unique_ptr<DataSession> data = StartViewing("view", opt_.bits);
+        if (!data) return false;
+        std::cout << "viewing at " << opt_.bits << " bits per pixel into " << path
+                  << "; commands: key CODE [SCAN], text TEXT, move X Y, click X Y [left|right], png, quit"
+                  << std::endl;
+        const Clock::time_point start = Clock::now();
+        Clock::time_point next_validate = start + std::chrono::milliseconds(kValidateEveryMs);
+        Picture pic;
+        bool ok = AwaitScreen("view", *data, &pic, &next_validate) && WritePicture("view", pic.screen, path);
+        if (ok)
+            std::cout << "screen " << pic.screen.width() << " x " << pic.screen.height() << ", "
+                      << pic.screen.bit_count() << " bits per pixel; wrote " << path << std::endl;
+        // What the viewer had after the last rectangle, to tell which rows
+        // the next one changed.
+        std::vector<uint8_t> before = pic.screen.bits();
+        uint64_t rects = pic.screen.rects_done(), rows = pic.screen.row_deltas();
+        int32_t cx = pic.screen.cursor_x(), cy = pic.screen.cursor_y();
+        bool had_cursor = pic.screen.has_cursor();
+        LineInput input;
+        while (ok && !g_interrupted) {
+            const Clock::time_point now = Clock::now();
+            if (seconds && now - start >= std::chrono::seconds(seconds)) break;
+            if (!SessionHolds("view", now, &next_validate)) {
+                ok = false;
+                break;
+            }
+            // Typed commands.
+            std::vector<std::string> lines;
+            input.Poll(&lines);
+            bool quit = false;
+            for (const std::string& line : lines) {
+                ftc::RunLine(line, std::cerr, [&](const std::vector<std::string>& w) {
+                    if (w[0] == "quit" || w[0] == "end") {
+                        quit = true;
+                        return true;
+                    }
+                    if (w[0] == "png" && w.size() == 1) {
+                        if (!WritePicture("view", pic.screen, path)) return false;
+                        std::cout << "wrote " << path << std::endl;
+                        return true;
+                    }
+                    std::vector<rcc::Bytes> payloads;
+                    std::string error;
+                    if (!rcc::ViewCommandPayloads(w, static_cast<unsigned>(pic.screen.width()),
+                                                  static_cast<unsigned>(pic.screen.height()), &payloads, &error)) {
+                        std::cerr << error << "\n";
+                        return false;
+                    }
+                    for (const rcc::Bytes& p : payloads)
+                        if (!data->Send(p)) return false;
+                    std::cout << "sent " << w[0] << std::endl;
+                    return true;
+                });
+                if (quit) break;
+            }
+            // The end of the input ends the view, unless it runs for a time.
+            if (quit || (input.ended() && !seconds)) break;
+            const DataSession::Got got = data->Next(50);
+            if (got == DataSession::Got::kBroken || got == DataSession::Got::kDropped) {
+                if (!g_interrupted) {
+                    data->Report("view");
+                    ok = false;
+                }
+                break;
+            }
+            if (got != DataSession::Got::kPayload) continue;
+            pic.Feed(*data);
+            if (pic.screen.has_cursor() && (!had_cursor || pic.screen.cursor_x() != cx || pic.screen.cursor_y() != cy)) {
+                had_cursor = true;
+                cx = pic.screen.cursor_x(), cy = pic.screen.cursor_y();
+                std::cout << "cursor " << cx << " " << cy << std::endl;
+            }
+            if (pic.screen.rects_done() == rects) continue;
+            // A rectangle (or more) completed: which rows changed, and the
+            // picture again.
+            const std::vector<uint8_t>& now_bits = pic.screen.bits();
+            const std::size_t stride = pic.screen.stride();
+            long first = -1, last = -1;
+            if (stride && before.size() == now_bits.size()) {
+                for (std::size_t r = 0; r * stride < now_bits.size(); ++r) {
+                    if (std::memcmp(&before[r * stride], &now_bits[r * stride], stride) == 0) continue;
+                    const long y = static_cast<long>(pic.screen.height()) - 1 - static_cast<long>(r);  // bottom-up
+                    if (first < 0 || y < first) first = y;
+                    if (y > last) last = y;
+                }
+            }
+            if (!WritePicture("view", pic.screen, path)) {
+                ok = false;
+                break;
+            }
+            const rcc::DecodedRect r = pic.screen.last_rect();
+            std::cout << "rect " << r.left << "," << r.top << "-" << r.right << "," << r.bottom << ": "
+                      << pic.screen.row_deltas() - rows << " row records";
+            if (pic.screen.rects_done() - rects > 1) std::cout << " in " << pic.screen.rects_done() - rects << " rects";
+            if (first >= 0) std::cout << ", rows " << first << "-" << last << " changed";
+            std::cout << std::endl;
+            rects = pic.screen.rects_done();
+            rows = pic.screen.row_deltas();
+            before = now_bits;
+        }
+        data->Disconnect();
+        std::cout << "viewed: " << pic.screen.records() << " records, " << pic.screen.row_deltas()
+                  << " row records, " << pic.screen.rects_done() << " rects, " << data->packets << " packets, "
+                  << data->bytes << " bytes";
+        if (data->gaps) std::cout << ", " << data->gaps << " resend requests";
+        if (pic.screen.bad_records()) std::cout << ", " << pic.screen.bad_records() << " bad records";
         std::cout << std::endl;
         return ok;
     }
@@ -597,6 +931,12 @@ int main(int argc, char** argv) {
         } else if (a == "--wait") {
             if (!has_value || !ftc::Number(argv[++i], 1, 86400, &opt.wait_s))
                 return Usage("--wait needs seconds from 1 to 86400");
+        } else if (a == "--bits") {
+            if (!has_value || !ftc::Number(argv[++i], 4, 8, &opt.bits) || (opt.bits != 4 && opt.bits != 8))
+                return Usage("--bits needs 4 or 8");
+        } else if (a == "--screen-wait") {
+            if (!has_value || !ftc::Number(argv[++i], 1, 3600, &opt.screen_wait_s))
+                return Usage("--screen-wait needs seconds from 1 to 3600");
         } else if (a == "--name") {
             if (!has_value) return Usage("--name needs the viewer name");
             opt.name = argv[++i];
@@ -606,6 +946,13 @@ int main(int argc, char** argv) {
         } else if (a == "-c") {
             if (!has_value) return Usage("-c needs the commands to run");
             script = argv[++i];
+            have_script = true;
+        } else if ((a == "snapshot" || a == "view") && opt.host.empty() && !have_script && has_value) {
+            // The short forms: snapshot HOST FILE.png, view HOST [FILE.png].
+            opt.host = argv[++i];
+            script = a;
+            if (i + 1 < argc && argv[i + 1][0] != '-') script += " " + Quoted(argv[++i]);
+            else if (a == "snapshot") return Usage("snapshot HOST FILE.png: no file given");
             have_script = true;
         } else if (!a.empty() && a[0] != '-' && opt.host.empty()) {
             opt.host = a;

@@ -1,6 +1,6 @@
 // The console program against a scripted agent on native linkcore: what it
 // sends, what it prints and how it ends, for a whole session, a busy or
-// silent agent, the reply statuses, Ctrl-C and watching.
+// silent agent, the reply statuses, Ctrl-C, watching and snapshots.
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,6 +10,9 @@
 #include <cstring>
 #include <thread>
 
+#include <png.h>
+
+#include "agent/screen_codec.h"
 #include "contracts/transport.h"
 #include "tests/e2e/wine_run.h"
 #include "tools/rcconsole/rcproto.h"
@@ -272,6 +275,85 @@ TEST(RcConsole, WatchAcknowledgesCountsAndDisconnects) {
     EXPECT_NE(r.out.find("viewing at 4 bits per pixel\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("records/s "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(": 3 records, 2 packets, 20 bytes, 1 resend requests\n"), std::string::npos) << r.out;
+}
+
+
+// The agent's screen stream as the agent's own encoder writes it.
+struct MemoryQueue : agent::RecordQueue {
+    Bytes b;
+    std::size_t at = 0;
+    uint8_t* Begin(uint32_t n) override {
+        at = b.size();
+        b.resize(at + n);
+        return &b[at];
+    }
+    void End(uint32_t n) override { b.resize(at + n); }
+};
+struct Quiet : agent::StopCheck, agent::AgentEvents {
+    bool Stopped() override { return false; }
+    void Line(const char*) override {}
+    void Audit(int, bool, const char*) override {}
+};
+
+// snapshot against a scripted agent, whose stream the agent's encoder
+// wrote and which arrives in packets of 542 bytes: the picture is that
+// screen; a black screen (a colour table and no rows) is written once the
+// stream stays quiet; a screen that never comes is an error.
+TEST(RcConsole, SnapshotWritesTheScreenThatArrived) {
+    constexpr int32_t kW = 700, kH = 3;  // rows longer than one packet
+    const auto table = agent::DefaultColourTable();
+    for (int scene = 0; scene < 3; ++scene) {
+        MemoryQueue q;
+        agent::QueueDisplayDimensions(q, kW, kH, 24);
+        agent::QueueColourTable(q, agent::BuildBitmapInfo(kW, kH, 8, false));
+        std::vector<uint8_t> bits(agent::CaptureStride(kW, 8) * kH), previous(bits.size());
+        for (std::size_t i = 0; i < bits.size(); ++i) bits[i] = static_cast<uint8_t>(i * 7 % 256);
+        agent::CaptureFrame frame{bits.data(), previous.data(), kW, kH, agent::CaptureStride(kW, 8), 8};
+        Quiet quiet;
+        if (scene == 0) {
+            ASSERT_EQ(agent::SendChanges(&frame, nullptr, q, quiet, quiet), agent::kSendSent);
+        }
+        const std::string png = ::testing::TempDir() + "/snap.png";
+        std::remove(png.c_str());
+        Endpoint v, d;
+        auto p = Start(v, "snapshot " + png, {"--data-port", d.port(), "--screen-wait", "4"});
+        v.Expect(kEstablish, EstablishOk(0x20F1, 0));
+        d.Expect({rc::PT_CONNECT, 0, 0, 0}, {rc::PT_CONNECT_ACK, 0, 0, 0});
+        EXPECT_EQ(Bytes(d.Next()).at(5), 8);  // start viewing at 8 bits
+        for (std::size_t at = 0, seq = 0; scene < 2 && at < q.b.size(); at += rc::kMaxPayload, ++seq) {
+            const std::size_t n = std::min(rc::kMaxPayload, q.b.size() - at);
+            Bytes packet{rc::PT_DATA, static_cast<uint8_t>(seq), 255,
+                         static_cast<uint8_t>((at == 0 ? rc::kFlagQueueStart : 0) | (at + n < q.b.size() ? 1 : 0))};
+            packet.insert(packet.end(), q.b.begin() + at, q.b.begin() + at + n);
+            d.Send(packet);
+        }
+        for (Bytes b = d.Next(); !b.empty() && b[0] != rc::PT_DISCONNECT; b = d.Next()) {
+        }
+        v.Expect(kEnd);
+        const e2e::RunResult r = p->Wait(10000);
+        if (scene == 2) {
+            EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+            EXPECT_NE(r.err.find("snapshot: no screen arrived within 4 s"), std::string::npos) << r.err;
+            continue;
+        }
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("wrote " + png + ": 700 x 3, 8 bits per pixel"), std::string::npos) << r.out;
+        png_image img{};
+        img.version = PNG_IMAGE_VERSION;
+        ASSERT_TRUE(png_image_begin_read_from_file(&img, png.c_str())) << scene;
+        img.format = PNG_FORMAT_RGB;
+        Bytes rgb(PNG_IMAGE_SIZE(img));
+        ASSERT_TRUE(png_image_finish_read(&img, nullptr, rgb.data(), 0, nullptr));
+        ASSERT_EQ(rgb.size(), std::size_t{kW * kH * 3});
+        int wrong = 0;
+        for (int32_t y = 0; y < kH; ++y)
+            for (int32_t x = 0; x < kW; ++x) {
+                const agent::RgbQuad c = scene ? table[0] : table[bits[(kH - 1 - y) * frame.stride + x]];
+                const uint8_t* got = &rgb[(y * kW + x) * 3];
+                wrong += got[0] != c.red || got[1] != c.green || got[2] != c.blue;
+            }
+        EXPECT_EQ(wrong, 0) << "scene " << scene;
+    }
 }
 
 }  // namespace
