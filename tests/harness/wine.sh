@@ -131,7 +131,14 @@ xvfb() { # DEPTH [WIDTHxHEIGHT] -- CMD...
         fi
         [ -n "$xv_xpid" ] && kill "$xv_xpid" 2>/dev/null && wait "$xv_xpid" 2>/dev/null
         rm -rf "$xv_tmp"
-        [ -n "$xv_n" ] && "$wineserver_bin" -p </dev/null >/dev/null 2>&1
+        if [ -n "$xv_n" ]; then
+            "$wineserver_bin" -p </dev/null >/dev/null 2>&1
+            # Boot the prefix here, off the caller's pipes: services.exe and
+            # the other resident processes keep the standard handles of the
+            # program that started them, and a caller that waits for the end
+            # of output (ctest) would wait for them.
+            env -u DISPLAY "$wine_bin" cmd /c exit </dev/null >/dev/null 2>&1 || true
+        fi
         return 0
     }
     trap 'xvfb_cleanup' EXIT
@@ -156,7 +163,7 @@ xvfb() { # DEPTH [WIDTHxHEIGHT] -- CMD...
     "$wine_bin" reg add "$sysenv_key" /v DISPLAY /d ":$xv_n" /f >/dev/null 2>&1
     # services.exe reads the system environment when it starts.
     restart_server
-    "$wine_bin" cmd /c exit >/dev/null 2>&1 || true
+    "$wine_bin" cmd /c exit </dev/null >/dev/null 2>&1 || true
     # In the background so that a signal reaches this shell while CMD runs.
     "$@" <&0 &
     xv_cpid=$!
