@@ -229,14 +229,26 @@ struct Query {
         return 0;
     }
 
+    // The device named by operand with its latest inventory; otherwise the
+    // exit code of the failure (message written), in *rc.
+    bool ResolveLatest(const std::string& operand, Device* d, int* rc) {
+        if (!Resolve(operand, d)) {
+            *rc = DbFailed();
+        } else if (!d->id) {
+            *rc = NoDevice(operand);
+        } else if (!d->latest) {
+            *err = "invserver: device " + d->name + " has no inventory yet\n";
+            *rc = 1;
+        } else {
+            return true;
+        }
+        return false;
+    }
+
     int Flat(const std::string& operand) {
         Device d;
-        if (!Resolve(operand, &d)) return DbFailed();
-        if (!d.id) return NoDevice(operand);
-        if (!d.latest) {
-            *err = "invserver: device " + d.name + " has no inventory yet\n";
-            return 1;
-        }
+        int rc = 0;
+        if (!ResolveLatest(operand, &d, &rc)) return rc;
         std::string flat;
         if (!store.RebuildFlat(d.latest, &flat)) return DbFailed();
         *out += flat;
@@ -245,12 +257,8 @@ struct Query {
 
     int Export(const std::string& operand) {
         Device d;
-        if (!Resolve(operand, &d)) return DbFailed();
-        if (!d.id) return NoDevice(operand);
-        if (!d.latest) {
-            *err = "invserver: device " + d.name + " has no inventory yet\n";
-            return 1;
-        }
+        int rc = 0;
+        if (!ResolveLatest(operand, &d, &rc)) return rc;
         std::string why;
         if (!ExportInventory(store, d.latest, out, &why)) {
             *err = "invserver: " + why + "\n";
