@@ -140,7 +140,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, RunSettings& 
                 if (!PathFits(value)) return kParseUsage;
                 s.learning_value = value;
             } else {
-                s.learning_value = ":";
+                // One character assigned as such: GCC 12 warns falsely
+                // (-Wrestrict) about assigning a literal here.
+                s.learning_value.assign(1, ':');
             }
             break;
         case 'S':
