@@ -20,22 +20,13 @@
 
 #include "scanner/serverlink/link.h"
 
+#include "tests/loopback_port.h"
 namespace qv::bench {
 
 using namespace qv::serverlink;
 
 // A UDP port on loopback that nobody holds at the moment of asking.
-inline int FreeUdpPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
+inline int FreeUdpPort() { return testing_support::FreeLoopbackPort(SOCK_DGRAM); }
 
 // A whole file's bytes; empty when it cannot be read.
 inline std::string ReadAll(const std::string& path) {

@@ -1,5 +1,6 @@
 #include "tests/e2e/wine_run.h"
 
+#include "tests/loopback_port.h"
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -263,20 +264,7 @@ bool PortFree(int type, uint16_t port) {
     return ok;
 }
 
-int FreeUdpPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) return 0;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
-}
+int FreeUdpPort() { return testing_support::FreeLoopbackPort(SOCK_DGRAM); }
 
 std::string CleanWineNoise(const std::string& err) {
     std::istringstream in(err);

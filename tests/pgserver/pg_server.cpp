@@ -1,5 +1,6 @@
 #include "tests/pgserver/pg_server.h"
 
+#include "tests/loopback_port.h"
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -38,20 +39,7 @@ std::string FindBinaries() {
     return found.empty() ? std::string() : found.back();
 }
 
-int FreeTcpPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return 0;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
-}
+int FreeTcpPort() { return testing_support::FreeLoopbackPort(SOCK_STREAM); }
 
 std::string ReadText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
