@@ -11,7 +11,9 @@ pkgs=("${extra[@]}" wine wine32:i386 wine64 g++-mingw-w64-i686-posix g++-mingw-w
       binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
       cmake ninja-build make g++ googletest libgtest-dev xvfb xauth tmux procps tzdata
       libssl-dev zlib1g-dev libpng-dev libsqlite3-dev libpq-dev
-      postgresql python3-jsonschema)  # a PostgreSQL server and a JSON schema validator for the tests
+      libcivetweb-dev nlohmann-json3-dev  # the web console's HTTP/WebSocket server and JSON
+      postgresql python3-jsonschema      # a PostgreSQL server and a JSON schema validator for the tests
+      chromium python3-websocket)        # a headless browser, driven by the web console's tests
 
 missing=()
 for p in "${pkgs[@]}"; do
