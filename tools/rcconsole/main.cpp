@@ -44,6 +44,7 @@
 #include "tools/ftconsole/console_key.h"
 #include "tools/ftconsole/console_text.h"
 #include "tools/ftconsole/ftclient.h"
+#include "tools/rcconsole/agent_ops.h"
 #include "tools/rcconsole/rcclient.h"
 #include "tools/rcconsole/png_file.h"
 #include "tools/rcconsole/rcproto.h"
@@ -285,16 +286,6 @@ void PrintHelp() {
                  "with another console, 130 interrupted.\n";
 }
 
-std::string Quoted(const std::string& w) {
-    return w.find_first_of(" \t") == std::string::npos ? w : "\"" + w + "\"";
-}
-
-bool StartsWithNoCase(const std::string& s, const char* prefix) {
-    for (std::size_t i = 0; prefix[i]; ++i)
-        if (i >= s.size() || std::toupper(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
-    return true;
-}
-
 struct Options {
     bool ipx = false;
     long port = 0, data_port = 0;  // 0: the agent's own
@@ -486,23 +477,9 @@ private:
         return false;
     }
 
-    // Sends a remote execute (or a poll of its result).
-    bool ExecRecord(const std::string& what, uint16_t code, const std::string& program, const std::string& args,
-                    uint8_t options, uint16_t* reply_code) {
-        rcc::CommandRecord rec;
-        rec.code = code;
-        rec.program = program;
-        rec.arguments = args;
-        rec.options = options;
-        rcc::CommandReply reply;
-        rcc::Outcome o = client_->Command(rec, code == rc::kCodePollResult, &reply);
-        if (!o.ok) return Fail(what, o);
-        *reply_code = reply.code();
-        return true;
-    }
-
     bool Poll(const std::string& what, uint16_t* result) {
-        return ExecRecord(what, rc::kCodePollResult, "", "", 0, result);
+        rcc::Outcome o = rcc::AskResult(*client_, result);
+        return o.ok || Fail(what, o);
     }
 
     bool Exec(std::vector<std::string> w) {
@@ -517,40 +494,27 @@ private:
         }
         // The agent takes the first word of "program arguments" as the
         // program: a path with blanks goes in quotes.
-        const std::string program = Quoted(w[0]);
+        const std::string program = rcc::QuotedWord(w[0]);
         std::string args;
-        for (std::size_t i = 1; i < w.size(); ++i) args += (i > 1 ? " " : "") + Quoted(w[i]);
+        for (std::size_t i = 1; i < w.size(); ++i) args += (i > 1 ? " " : "") + rcc::QuotedWord(w[i]);
         const std::string shown = (options ? "K" : "") + program;
-        if (StartsWithNoCase(shown, "KSLAV")) {
-            if (!Allowed(rc::kAllowFileTransfer, "exec")) return false;
-        } else if (StartsWithNoCase(shown, "KCHAT")) {
-            if (!Allowed(rc::kAllowChat, "exec")) return false;
-        } else if (!Allowed(rc::kAllowRemoteExecute, "exec")) {
-            return false;
-        }
-        uint16_t code = 0, result = 0;
-        if (!ExecRecord("exec " + shown, rc::kCodeRemoteExec, program, args, options, &code)) return false;
-        if (!Poll("exec " + shown, &result)) return false;
-        if (code == 0 && result == rc::kResultStarted) {
+        if (!Allowed(rcc::ExecPermission(shown), "exec")) return false;
+        bool started = false;
+        std::string why;
+        rcc::Outcome o = rcc::StartProgram(*client_, program, args, options, &started, &why);
+        if (!o.ok) return Fail("exec " + shown, o);
+        if (started) {
             std::cout << "started " << shown << "\n";
             return true;
         }
-        // The last result of a failed start is the low byte of the Windows error.
-        const bool windows_error = result != rc::kResultPromptOpen && result != rc::kResultStarted &&
-                                   result != rc::kResultAllowed && result != rc::kResultRefused;
-        std::cerr << "exec " << shown << ": not started: "
-                  << (windows_error ? ftc::SystemErrorText(result) + " (Windows error " + std::to_string(result) + ")"
-                                    : "the agent answered " + std::to_string(code) + ", last result " +
-                                          rcc::ResultText(result))
-                  << "\n";
+        std::cerr << "exec " << shown << ": not started: " << why << "\n";
         return false;
     }
 
     bool Ask(const std::string& requester, const std::string& operation) {
-        uint16_t code = 0, result = 0;
-        if (!ExecRecord("ask", rc::kCodeRemoteExec, "ckallow.exe", Quoted(requester) + " " + Quoted(operation), 0,
-                        &code))
-            return false;
+        uint16_t result = 0;
+        rcc::Outcome started = rcc::AskStart(*client_, requester, operation);
+        if (!started.ok) return Fail("ask", started);
         std::cout << "asking the user: may " << requester << " " << operation << "?\n" << std::flush;
         const Clock::time_point until = Clock::now() + std::chrono::seconds(opt_.wait_s);
         for (;;) {
@@ -581,14 +545,12 @@ private:
                 return false;
             }
         }
-        rcc::CommandRecord rec;
-        rec.sub = rc::kSubReboot;
-        rcc::CommandReply reply;
-        rcc::Outcome o = client_->Command(rec, false, &reply);
+        bool accepted = false;
+        std::string why;
+        rcc::Outcome o = rcc::Reboot(*client_, &accepted, &why);
         if (!o.ok) return Fail("reboot", o);
-        if (reply.data[0] != rc::kCommandClassSystem || reply.data[1] != rc::kSubReboot || reply.code() != 0) {
-            std::cerr << "reboot: the agent refused (data " << int(reply.data[0]) << " " << int(reply.data[1]) << " "
-                      << reply.code() << ")\n";
+        if (!accepted) {
+            std::cerr << "reboot: " << why << "\n";
             return false;
         }
         std::cout << "the machine is rebooting\n";
@@ -951,7 +913,7 @@ int main(int argc, char** argv) {
             // The short forms: snapshot HOST FILE.png, view HOST [FILE.png].
             opt.host = argv[++i];
             script = a;
-            if (i + 1 < argc && argv[i + 1][0] != '-') script += " " + Quoted(argv[++i]);
+            if (i + 1 < argc && argv[i + 1][0] != '-') script += " " + rcc::QuotedWord(argv[++i]);
             else if (a == "snapshot") return Usage("snapshot HOST FILE.png: no file given");
             have_script = true;
         } else if (!a.empty() && a[0] != '-' && opt.host.empty()) {

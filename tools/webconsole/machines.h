@@ -6,10 +6,9 @@
 // the session state); nothing else touches it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -38,6 +37,8 @@ struct ConsoleSettings {
 
 // The console's conversation with one machine's agent (verify endpoint). Used ONLY on the machine's worker
 // thread, inside Machine::Post jobs.
+// The console's conversation with one machine's agent (verify endpoint). Used ONLY on the machine's worker
+// thread, inside Machine::Post jobs.
 class AgentSession {
 public:
     AgentSession(std::string address, const ConsoleSettings& settings);
@@ -54,6 +55,8 @@ public:
     // LINKCORE_PORT_OFFSET and the site key; null with f filled when it cannot connect.
     std::unique_ptr<link::Client> Connect(uint16_t tcp_port, Failure* f);
     // Turns an RcClient outcome into the page's failure (busy with owner and age, no reply, expired...).
+    // what says what was being done, e.g. "starting NOTEPAD.EXE". An expired session is forgotten
+    // (the next Ensure establishes a new one), a broken connection dropped.
     Failure FromOutcome(const std::string& what, const rcc::Outcome& o);
     rcc::RcClient* client();  // null when not connected
 
@@ -62,14 +65,21 @@ public:
     // Ends this console's session, if it holds one.
     void End();
     bool established() const { return established_; }
-    // The user's flags from the establish reply (valid while established()).
-    const rcc::EstablishReply& flags() const { return flags_; }
+    // The user's flags from the establish reply; false when not known (no session, or the agent
+    // answered "already established").
+    bool flags(rcc::EstablishReply* out) const;
     // Seconds since this console established its session.
     unsigned SessionSeconds() const;
-    // Checks a held session is still valid (keep-alive); false with f filled when it was lost.
+    // True when a held session has not been validated for a while (it expires after ~136 s idle).
+    bool KeepAliveDue() const;
+    // Validates a held session; false with f filled when it was lost.
     bool KeepAlive(Failure* f);
-    // Forgets the link (after it broke); the next request connects again.
+    // Forgets the connection (after it broke); the next request connects again.
     void Drop();
+    // The machine is being removed or the console is closing: long jobs (consent, viewing) end
+    // early, and new connections are refused. Thread-safe.
+    bool Stopping() const { return stopping_.load(); }
+    void RequestStop() { stopping_.store(true); }
 
 private:
     std::string address_;
@@ -78,40 +88,43 @@ private:
     std::unique_ptr<ftc::ClientLink> link_;
     std::unique_ptr<rcc::RcClient> rc_;
     bool established_ = false;
+    bool have_flags_ = false;
     rcc::EstablishReply flags_;
-    std::chrono::steady_clock::time_point established_at_{};
+    std::chrono::steady_clock::time_point established_at_{}, last_validated_{};
+    std::atomic<bool> stopping_{false};
 };
 
 class Machine {
 public:
     Machine(std::string address, std::string label, const ConsoleSettings& settings);
-    ~Machine();  // finishes the queued jobs' current one, ends the session, joins the worker
+    ~Machine();  // RequestStop(), then waits for the worker (unless called on it)
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
     const std::string& address() const { return address_; }
     std::string label() const;
+    void set_label(const std::string& label);
     // Runs job on this machine's worker thread, jobs in order. The worker validates an established
     // session now and then (it would expire after ~136 s) and reports a lost one to the pages.
+    // After RequestStop, queued and new jobs still run (so that every request gets its answer), but
+    // the session refuses to connect.
     void Post(std::function<void(AgentSession&)> job);
 
     // The machine as the page shows it (the MACHINE object of the page protocol).
     nlohmann::json Describe() const;
+    // Replaces the agent's facts (all fields but address and label).
     void SetDescription(nlohmann::json d);
-    // Stops the worker after the current job; queued jobs are dropped. Ends the session.
-    void Shutdown();
+    // Asks the worker to end: the remaining jobs run, the session is ended, the thread leaves.
+    void RequestStop();
+    // Waits for the worker to leave (no-op on the worker itself).
+    void Join();
+    bool finished() const;
+
+    struct State;
 
 private:
-    void Run();
-
     const std::string address_;
-    mutable std::mutex mu_;
-    std::condition_variable cv_;
-    std::string label_;
-    nlohmann::json described_;
-    std::deque<std::function<void(AgentSession&)>> jobs_;
-    bool stop_ = false;
-    AgentSession session_;
+    std::shared_ptr<State> state_;
     std::thread worker_;
 };
 
@@ -126,13 +139,16 @@ public:
     bool Remove(const std::string& address);
     std::vector<std::shared_ptr<Machine>> All() const;  // in the order added
     nlohmann::json Describe() const;                    // the MACHINE objects, in order
-    void Clear();                                       // ends every session, stops every worker
+    // Ends every session and waits for every worker. Call it before the features that post jobs are
+    // destroyed.
+    void Clear();
     const ConsoleSettings& settings() const { return settings_; }
 
 private:
     ConsoleSettings settings_;
     mutable std::mutex mu_;
     std::vector<std::shared_ptr<Machine>> machines_;
+    std::vector<std::shared_ptr<Machine>> retired_;  // removed; their workers finish their jobs
 };
 
 // One line of a machines file: `ADDRESS [LABEL...]`; `#` starts a comment.
