@@ -128,6 +128,12 @@ private:
     Clock::time_point last_{};
 };
 
+// An event answering msg: it carries the request's number.
+json Answering(const json& msg, json ev) {
+    if (msg.contains("req")) ev["req"] = msg["req"];
+    return ev;
+}
+
 json Progress(const std::string& address, uint64_t transfer, uint64_t done, uint64_t total) {
     return {{"ev", "files.progress"}, {"address", address}, {"transfer", transfer}, {"done", done}, {"total", total}};
 }
@@ -260,7 +266,7 @@ private:
 };
 
 void Ready(PageLink& page, const json& msg, const std::string& address) {
-    page.Send({{"ev", "files.ready"}, {"address", address}});
+    page.Send(Answering(msg, {{"ev", "files.ready"}, {"address", address}}));
     SendDone(page, msg);
 }
 
@@ -291,7 +297,7 @@ void Drives(ftc::FtClient& c, PageLink& page, const json& msg, const std::string
     json list = json::array();
     for (int d : drives)
         if (d >= 0 && d < 26) list.push_back(std::string(1, static_cast<char>('A' + d)) + ":");
-    page.Send({{"ev", "files.drives"}, {"address", address}, {"drives", list}});
+    page.Send(Answering(msg, {{"ev", "files.drives"}, {"address", address}, {"drives", list}}));
     SendDone(page, msg);
 }
 
@@ -342,7 +348,8 @@ void List(ftc::FtClient& c, PageLink& page, const json& msg, const std::string& 
     case ftc::ListProblem::kIsAFile:
         return SendError(page, msg, "failed", shown + " on " + address + " is a file, not a folder.");
     }
-    page.Send({{"ev", "files.listing"}, {"address", address}, {"dir", shown}, {"entries", Entries(dirs, files)}});
+    page.Send(Answering(
+        msg, {{"ev", "files.listing"}, {"address", address}, {"dir", shown}, {"entries", Entries(dirs, files)}}));
     SendDone(page, msg);
 }
 
@@ -372,7 +379,7 @@ void Get(ftc::FtClient& c, const FileSlave& slave, State& state, const PagePtr& 
         },
         &date, &time,
         [&](uint64_t done, uint64_t total) {
-            if (pacer.Due()) page->Send(Progress(address, transfer, done, total));
+            if (pacer.Due()) page->Send(Answering(msg, Progress(address, transfer, done, total)));
         });
     if (!r.ok) {
         if (slave.cancelled()) return SendError(*page, msg, "failed", action + ": the console is closing.");
@@ -382,16 +389,16 @@ void Get(ftc::FtClient& c, const FileSlave& slave, State& state, const PagePtr& 
         const Failure f = SlaveFailure(action, r);
         return SendError(*page, msg, f.kind.c_str(), f.message);
     }
-    page->Send(Progress(address, transfer, data.size(), data.size()));
+    page->Send(Answering(msg, Progress(address, transfer, data.size(), data.size())));
     const std::size_t got = data.size();
     const std::string name = Cp1252ToUtf8(BaseName(path));
     const std::string id = state.Hold(page->id(), name, std::move(data));
-    page->Send({{"ev", "files.got"},
-                {"address", address},
-                {"transfer", transfer},
-                {"name", name},
-                {"size", got},
-                {"url", "/api/download/" + id}});
+    page->Send(Answering(msg, {{"ev", "files.got"},
+                               {"address", address},
+                               {"transfer", transfer},
+                               {"name", name},
+                               {"size", got},
+                               {"url", "/api/download/" + id}}));
     SendDone(*page, msg);
 }
 

@@ -37,8 +37,10 @@ public:
         std::vector<json> got;
         std::size_t seen = 0;
         cv_.wait_for(lock, std::chrono::seconds(20), [&] {
-            for (; seen < events_.size(); ++seen)
-                if (events_[seen].value("req", -1) == req) return true;
+            for (; seen < events_.size(); ++seen) {
+                const json& e = events_[seen];
+                if (e.value("req", -1) == req && (e["ev"] == "done" || e["ev"] == "error")) return true;
+            }
             return false;
         });
         if (seen == events_.size()) {
@@ -111,7 +113,7 @@ TEST(FilesFeature, TransfersThroughThePage) {
               "refused: The user of 127.0.0.2 does not allow file transfer.");
     auto ev = ask(with({{"op", "files.start"}}));
     ASSERT_EQ(ev.size(), 2u);
-    EXPECT_EQ(ev[0], json({{"ev", "files.ready"}, {"address", "127.0.0.1"}}));
+    EXPECT_EQ(ev[0], json({{"ev", "files.ready"}, {"address", "127.0.0.1"}, {"req", req}}));
     EXPECT_EQ(ev[1]["ev"], "done");
 
     ev = ask(with({{"op", "files.drives"}}));
