@@ -8,6 +8,7 @@
 #include <future>
 #include <map>
 #include <random>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -218,12 +219,14 @@ public:
 
     uint64_t NextTransfer() { return next_transfer_++; }
 
-    // Keeps a download for its page and returns its id.
+    // Keeps a download for its page and returns its id (a page that closed
+    // meanwhile gets one that finds nothing).
     std::string Hold(uint64_t page, std::string name, std::string data) {
         std::lock_guard<std::mutex> lock(mu_);
         char id[33];
         std::snprintf(id, sizeof id, "%016llx%016llx", static_cast<unsigned long long>(random_()),
                       static_cast<unsigned long long>(random_()));
+        if (closed_.count(page)) return id;
         held_[id] = Held{page, ++serial_, std::move(name), std::make_shared<const std::string>(std::move(data))};
         // The page's oldest downloads go when it holds too much.
         for (;;) {
@@ -251,6 +254,7 @@ public:
     void DropPage(uint64_t page) {
         std::lock_guard<std::mutex> lock(mu_);
         std::erase_if(held_, [page](const auto& h) { return h.second.page == page; });
+        closed_.insert(page);
     }
 
 private:
@@ -260,6 +264,7 @@ private:
     std::map<std::string, std::shared_ptr<FileSlave>> slaves_;
     std::vector<std::shared_ptr<FileSlave>> old_;
     std::map<std::string, Held> held_;
+    std::set<uint64_t> closed_;  // pages gone: a download finishing later is not kept
     uint64_t serial_ = 0;
     std::mt19937_64 random_{std::random_device{}()};
     std::atomic<uint64_t> next_transfer_{1};

@@ -193,8 +193,13 @@ TEST(FilesFeature, TransfersThroughThePage) {
     EXPECT_EQ(down.status, 200);
     EXPECT_TRUE(down.body == big);
     EXPECT_EQ(down.attachment_name, "a.TXT");
+    // A page's downloads go with it, also one that finishes after it closed.
     feature->OnPageClosed(page);
     ASSERT_TRUE(feature->OnHttp(fetch, &down));
+    EXPECT_EQ(down.status, 404);
+    ev = ask(with({{"op", "files.get"}, {"path", "C:\\TEMP\\a.TXT"}}));
+    ASSERT_EQ(ev.at(ev.size() - 2)["ev"], "files.got");
+    ASSERT_TRUE(feature->OnHttp({"GET", ev[ev.size() - 2]["url"], {}, ""}, &down));
     EXPECT_EQ(down.status, 404);
 
     ev = ask(with({{"op", "files.stop"}}));
