@@ -47,12 +47,13 @@ private:
     ftc::ClientLink link_;
 };
 
-// The agent starts KSLAVE.EXE (the K put before the name by the agent);
-// the slave opens its endpoint a moment later, so the connection is tried
-// again for a while.
+// The agent starts KSLAVE.EXE (the K put before the name by the agent),
+// told to listen on TCP/IP: without that word it opens its IPX endpoint,
+// which the console's TCP connection would never reach. The slave opens
+// its endpoint a moment later, so the connection is tried again for a while.
 std::unique_ptr<ftc::PacketLink> StartSlave(AgentSession& agent, Failure* f) {
     if (!agent.Ensure(f) || !agent.Allowed(rc::kAllowFileTransfer, "file transfer", f) ||
-        !agent.Exec("SLAVE.EXE", "", true, f))
+        !agent.Exec("SLAVE.EXE", "TCPIP", true, f))
         return nullptr;
     const auto until = Clock::now() + kSlaveStartWait;
     for (;;) {
