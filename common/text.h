@@ -35,4 +35,12 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 // ASCII upper-casing of a whole text.
 std::string UpperAscii(std::string_view text);
 
+// Windows-1252, the code page of the Windows programs' texts, and UTF-8.
+bool ValidUtf8(std::string_view s);
+// Every byte as its Windows-1252 character; the five bytes that code page
+// leaves undefined become U+FFFD.
+std::string Cp1252ToUtf8(std::string_view s);
+// False when s is not valid UTF-8 or holds a character Windows-1252 lacks.
+bool Utf8ToCp1252(std::string_view s, std::string* out);
+
 }  // namespace qv

@@ -62,4 +62,29 @@ TEST(NoCase, FoldsTheAsciiLettersOnly) {
     EXPECT_EQ(qv::UpperAscii("srv-1.a\x81z[{`~"), "SRV-1.A\x81Z[{`~");
 }
 
+TEST(Cp1252, RoundTripsAndRefusesWhatItCannotHold) {
+    // Windows-1252 bytes, their UTF-8, and whether UTF-8 goes back.
+    struct Case { const char* cp1252; const char* utf8; bool back; };
+    const Case cases[] = {
+        {"C:\\TEMP\\A.TXT", "C:\\TEMP\\A.TXT", true},
+        {"Gr\xfc\xdf" "e \x80 \x9f", "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac \xc5\xb8", true},
+        {"\x81", "\xef\xbf\xbd", false},  // undefined in 1252: U+FFFD, which 1252 lacks
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(qv::Cp1252ToUtf8(c.cp1252), c.utf8);
+        EXPECT_TRUE(qv::ValidUtf8(c.utf8));
+        std::string back;
+        EXPECT_EQ(qv::Utf8ToCp1252(c.utf8, &back), c.back) << c.utf8;
+        if (c.back) {
+            EXPECT_EQ(back, c.cp1252);
+        }
+    }
+    // Not UTF-8 (a stray byte, cut, overlong, a surrogate) or not in 1252.
+    for (const char* bad : {"\xfc", "\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xe4\xb8\xad", "\xf0\x9f\x98\x80"}) {
+        std::string out;
+        EXPECT_FALSE(qv::Utf8ToCp1252(bad, &out)) << bad;
+    }
+    EXPECT_FALSE(qv::ValidUtf8("\xe4\xb8"));
+}
+
 }  // namespace

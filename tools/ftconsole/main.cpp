@@ -23,7 +23,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -40,6 +39,7 @@
 #include "tools/ftconsole/console_key.h"
 #include "tools/ftconsole/console_text.h"
 #include "tools/ftconsole/ftclient.h"
+#include "tools/ftconsole/remote_files.h"
 
 namespace {
 
@@ -156,94 +156,28 @@ private:
     struct sigaction old_ {};
 };
 
-// The slave turns a file's time into local MS-DOS words with the offset from
-// UTC in effect now, daylight saving or not (as Windows' FileTimeToLocalFileTime
-// does); the console converts with its own offset in effect now, so a file's
-// time survives an upload and a download in any time zone, whatever the season
-// of the date itself.
-long UtcOffsetNow() {
-    const time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return local.tm_gmtoff;
-}
-
-time_t DosToTime(uint16_t date, uint16_t time) {
-    ft::DosStamp s = ft::DecodeDos(date, time);
-    std::tm tm{};
-    tm.tm_year = s.year - 1900;
-    tm.tm_mon = s.month - 1;
-    tm.tm_mday = s.day;
-    tm.tm_hour = s.hour;
-    tm.tm_min = s.minute;
-    tm.tm_sec = s.second;
-    return timegm(&tm) - UtcOffsetNow();
-}
-
-void TimeToDos(time_t t, uint16_t* date, uint16_t* time) {
-    const time_t local_as_utc = t + UtcOffsetNow();
-    std::tm tm{};
-    gmtime_r(&local_as_utc, &tm);
-    ft::DosStamp s{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
-    if (!ft::EncodeDos(s, date, time)) ft::EncodeDos(ft::DosStamp{1980, 1, 1, 0, 0, 0}, date, time);
-}
-
-bool IsRoot(const std::string& p) {
-    return (p.size() == 2 || (p.size() == 3 && (p[2] == '\\' || p[2] == '/'))) && p[1] == ':' &&
-           std::isalpha(static_cast<unsigned char>(p[0]));
-}
-
-bool HasWildcard(const std::string& p) { return p.find_first_of("*?") != std::string::npos; }
-
-std::string WithoutTrailingSlash(std::string p) {
-    while (p.size() > 1 && (p.back() == '\\' || p.back() == '/') && p[p.size() - 2] != ':') p.pop_back();
-    return p;
-}
-
-// Does the slave have the drive of the root path p ("D:" or "D:\")? A root
-// cannot be searched for like a directory; the drive list knows it.
-bool HasDrive(ftc::FtClient& c, const std::string& p, const std::string& what, bool* exists) {
-    std::vector<int> drives;
-    if (!Report(what, c.Drives(&drives))) return false;
-    const int want = std::toupper(static_cast<unsigned char>(p[0])) - 'A';
-    *exists = false;
-    for (int d : drives) *exists = *exists || d == want;
-    return true;
-}
-
 // Does directory dir exist on the slave? False when that could not be asked.
 bool DirectoryExists(ftc::FtClient& c, const std::string& dir, const std::string& what, bool* exists) {
-    if (IsRoot(dir)) return HasDrive(c, dir, what, exists);
-    ftc::Result r = c.VerifyDirectory(WithoutTrailingSlash(dir));
-    if (!r.error.empty()) return Report(what, r);
-    *exists = r.status == 0;
-    return true;
+    return Report(what, ftc::DirectoryExists(c, dir, exists));
 }
 
 bool List(ftc::FtClient& c, const std::string& arg) {
     std::string dir = arg;
     if (dir.empty() && !Report("ls", c.CurrentDirectory(&dir))) return false;
-    std::string pattern = dir;
-    if (!HasWildcard(dir)) {
-        // The slave answers an empty listing for a directory that is not
-        // there: ask first.
-        bool exists = false;
-        const std::string what = "ls " + dir;
-        if (!arg.empty() && !DirectoryExists(c, dir, what, &exists)) return false;
-        if (!arg.empty() && !exists) {
-            uint32_t size;
-            if (!IsRoot(dir) && c.Size(dir, &size).ok)
-                std::cerr << what << ": " << dir << " is a file, not a directory\n";
-            else
-                std::cerr << what << ": no such " << (IsRoot(dir) ? "drive" : "directory") << "\n";
-            return false;
-        }
-        if (pattern.back() != '\\' && pattern.back() != '/' && pattern.back() != ':') pattern += '\\';
-        pattern += "*.*";
-    }
+    const std::string what = "ls " + dir;
     std::vector<std::string> dirs, files;
-    if (!Report("ls " + pattern, c.List(pattern, false, &dirs))) return false;
-    if (!Report("ls " + pattern, c.List(pattern, true, &files))) return false;
+    ftc::ListProblem problem;
+    if (!Report(what, ftc::ListDirectory(c, dir, &dirs, &files, &problem))) return false;
+    // The current directory is listed as it is, even when the slave says
+    // no more than an empty listing.
+    if (!arg.empty() && problem != ftc::ListProblem::kNone) {
+        if (problem == ftc::ListProblem::kIsAFile)
+            std::cerr << what << ": " << dir << " is a file, not a directory\n";
+        else
+            std::cerr << what << ": no such " << (problem == ftc::ListProblem::kNoSuchDrive ? "drive" : "directory")
+                      << "\n";
+        return false;
+    }
     for (const auto& d : dirs) std::cout << ftc::Printable(d) << "\n";
     for (const auto& f : files) std::cout << ftc::Printable(f) << "\n";
     return true;
@@ -312,7 +246,7 @@ bool Get(ftc::FtClient& c, const std::string& remote, std::string local) {
         return Report(what, r);
     }
     if (ft::ValidDos(date, time)) {
-        time_t t = DosToTime(date, time);
+        time_t t = ftc::DosToTime(date, time);
         struct timespec ts[2] = {{t, 0}, {t, 0}};
         utimensat(AT_FDCWD, temp.c_str(), ts, 0);
     } else {
@@ -345,7 +279,7 @@ bool Put(ftc::FtClient& c, const std::string& local, std::string remote, bool on
         return false;
     }
     uint16_t date, time;
-    TimeToDos(st.st_mtime, &date, &time);
+    ftc::TimeToDos(st.st_mtime, &date, &time);
     int read_errno = 0;
     ftc::Result r;
     {
@@ -382,7 +316,7 @@ bool Put(ftc::FtClient& c, const std::string& local, std::string remote, bool on
 
 bool Remove(ftc::FtClient& c, const std::string& path) {
     const std::string what = "rm " + path;
-    if (!HasWildcard(path)) {
+    if (!ftc::HasWildcard(path)) {
         bool is_dir = false;
         if (!DirectoryExists(c, path, what, &is_dir)) return false;
         if (is_dir) {

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/text.h"
+
 namespace qv::invserver {
 
 namespace {
@@ -22,59 +24,9 @@ const char kBeginContents[] = "_BeginContents";
 const char kEndContents[] = "_EndContents";
 const char kExists[] = "Exists";                  // a program recognised by name only
 
-// Characters 0x80-0x9F of Windows-1252 (0 where it has none).
-const char16_t kCp1252High[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-                                  0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-bool ValidUtf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        const std::size_t more = c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : 0;
-        if (more == 0 || i + more >= s.size()) return false;
-        for (std::size_t k = 1; k <= more; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-        const unsigned char next = static_cast<unsigned char>(s[i + 1]);
-        // Overlong forms, surrogates and code points past U+10FFFF.
-        if ((c == 0xE0 && next < 0xA0) || (c == 0xED && next > 0x9F) || (c == 0xF0 && next < 0x90) ||
-            (c == 0xF4 && next > 0x8F))
-            return false;
-        i += more + 1;
-    }
-    return true;
-}
-
-void AppendUtf8(std::string& out, unsigned cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 // A JSON string: quoted, escaped, UTF-8.
 std::string Quote(std::string_view raw) {
-    std::string text;
-    if (ValidUtf8(raw)) {
-        text = raw;
-    } else {
-        for (unsigned char c : raw) {
-            unsigned cp = c;
-            if (c >= 0x80 && c < 0xA0) cp = kCp1252High[c - 0x80] ? kCp1252High[c - 0x80] : 0xFFFD;
-            AppendUtf8(text, cp);
-        }
-    }
+    const std::string text = ValidUtf8(raw) ? std::string(raw) : Cp1252ToUtf8(raw);
     std::string out = "\"";
     for (unsigned char c : text) {
         switch (c) {
