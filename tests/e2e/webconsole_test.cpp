@@ -10,7 +10,7 @@
 // in the canvas shown at half size moves the remote pointer to the scaled
 // spot; typed keys reach colorwin; the consent prompt's Yes and No show up
 // in the page; a file of the remote drive downloaded through the page is
-// byte for byte the file. The browser's screenshots of each phase are kept
+// byte for byte the file, and so is a file uploaded through it. The browser's screenshots of each phase are kept
 // in build/artifacts/webconsole/.
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -231,7 +231,7 @@ protected:
     static void TearDownTestSuite() {
         delete console_;
         delete window_;
-        std::remove((e2e::DriveDir('D') + "/" + kRemoteName).c_str());
+        for (const std::string name : {kRemoteName, "UPLOAD.BIN"}) std::remove((e2e::DriveDir('D') + "/" + name).c_str());
         e2e::RemoveAgent();
     }
     static e2e::Process* window_;
@@ -294,10 +294,12 @@ TEST_F(WebConsole, OperatorDrivesTheMachineFromTheBrowser) {
     b.Shot("03-view");
 
     // A click in the canvas shown at half size lands on the remote screen at twice its offset.
+    // (Pinned to the viewport's corner, so that its place is whole pixels.)
     const json box = b.Eval(
-        "(() => { const c = document.getElementById('screen'); c.style.width = c.width / 2 + 'px'; "
-        "c.style.height = c.height / 2 + 'px'; c.scrollIntoView({block: 'start'}); const r = c.getBoundingClientRect(); "
-        "return [r.left + c.clientLeft, r.top + c.clientTop, c.clientWidth / c.width]; })()");
+        "(() => { const c = document.getElementById('screen'); "
+        "Object.assign(c.style, {position: 'fixed', left: '0', top: '0', margin: '0', border: '0', padding: '0', "
+        "zIndex: 10, width: c.width / 2 + 'px', height: c.height / 2 + 'px'}); "
+        "const r = c.getBoundingClientRect(); return [r.left, r.top, c.clientWidth / c.width]; })()");
     ASSERT_TRUE(box.is_array() && box.size() == 3) << box.dump();
     EXPECT_EQ(box[2].get<double>(), 0.5);
     const int mx = kWinX + 38, my = kWinY + 82;
@@ -313,6 +315,7 @@ TEST_F(WebConsole, OperatorDrivesTheMachineFromTheBrowser) {
     EXPECT_TRUE(WaitFor([] { return WindowLog().find("char 0x6f\nchar 0x6b\nchar 0x0d\n") != std::string::npos; }, 10s))
         << WindowLog();
     b.Shot("04-input");
+    b.Eval("document.getElementById('screen').removeAttribute('style'); true");
 
     // Consent: the user at the machine answers Yes, then No.
     b.Eval("document.getElementById('consent-requester').value = 'Admin'; "
@@ -337,8 +340,11 @@ TEST_F(WebConsole, OperatorDrivesTheMachineFromTheBrowser) {
     ASSERT_TRUE(b.Do({{"cmd", "downloads"}, {"folder", downloads}}).ok);
     b.Eval("document.getElementById('files-start').click(); true");
     const std::string drive_d = "[...document.querySelectorAll('#files-drives button')].find(e => e.textContent.trim() === 'D:')";
-    ASSERT_TRUE(b.Wait(drive_d + " !== undefined", 60)) << e2e::AgentLog();
+    ASSERT_TRUE(b.Wait(drive_d + " !== undefined && document.getElementById('files-status').dataset.state === 'done'",
+                       60))
+        << e2e::AgentLog();
     b.Eval(drive_d + ".click(); true");
+    EXPECT_TRUE(b.Wait(TextOf("#files-dir") + " === 'D:\\\\'"));
     const std::string file_row = "tr[data-name=\"" + std::string(kRemoteName) + "\"]";
     ASSERT_TRUE(b.Wait(Sel(file_row + " button.download") + " !== null", 30));
     b.Shot("06-files");
@@ -348,6 +354,20 @@ TEST_F(WebConsole, OperatorDrivesTheMachineFromTheBrowser) {
     EXPECT_TRUE(e2e::ReadFile(got.value.get<std::string>()) == data) << "the downloaded file differs";
     EXPECT_TRUE(b.Wait("document.getElementById('files-status').dataset.state === 'done'"));
     b.Shot("07-downloaded");
+
+    // An upload into the folder shown: the remote file is the local one, the progress full.
+    const std::string local = downloads + "/UPLOAD.BIN", remote = e2e::DriveDir('D') + "/UPLOAD.BIN";
+    std::remove(remote.c_str());
+    ASSERT_TRUE(e2e::WriteFile(local, data.substr(1000) + data.substr(0, 1000)));
+    ASSERT_TRUE(b.Do({{"cmd", "choose_file"}, {"selector", "#files-upload"}, {"path", local}}).ok);
+    EXPECT_TRUE(b.Wait(Sel("#files-list tr[data-name=\"UPLOAD.BIN\"]") + " !== null", 60));
+    EXPECT_TRUE(e2e::ReadFile(remote) == e2e::ReadFile(local)) << "the uploaded file differs";
+    EXPECT_EQ(b.Eval("[document.getElementById('files-status').dataset.state, "
+                     "document.getElementById('files-progress').value]"),
+              json({"done", data.size()}));
+    b.Shot("08-uploaded");
+    b.Eval("document.getElementById('files-stop').click(); true");
+    EXPECT_TRUE(b.Wait("document.getElementById('files-status').dataset.state === 'idle'"));
 
     b.Eval("document.getElementById('view-stop').click(); true");
     EXPECT_TRUE(b.Wait("document.getElementById('view-status').dataset.state === 'stopped'"));

@@ -4,8 +4,8 @@
 It starts Debian's `chromium` headless with a throw-away profile, attaches
 to its page and offers what the browser tests need: navigate, evaluate
 JavaScript (promises awaited, results by value), wait for a JavaScript
-condition, mouse and key events at page coordinates, screenshots to PNG
-files, downloads into a folder, and two plain-socket probes (an HTTP GET and
+condition, mouse and key events at page coordinates, files picked for an
+upload, screenshots to PNG files, downloads into a folder, and two plain-socket probes (an HTTP GET and
 a WebSocket handshake with chosen headers) for what a page may not do.
 
 Used as a library (`with Browser() as b: ...`) or as a command server for
@@ -264,6 +264,14 @@ class Browser:
     def insert_text(self, text):
         self.call("Input.insertText", {"text": text})
 
+    def choose_file(self, selector, path):
+        """Puts a local file into an <input type=file>, as the user picking it would."""
+        root = self.call("DOM.getDocument", {"depth": 0})["root"]["nodeId"]
+        node = self.call("DOM.querySelector", {"nodeId": root, "selector": selector})["nodeId"]
+        if not node:
+            raise CdpError("no element %s" % selector)
+        self.call("DOM.setFileInputFiles", {"nodeId": node, "files": [os.path.abspath(path)]})
+
     def screenshot(self, path):
         data = self.call("Page.captureScreenshot", {"format": "png"})["data"]
         os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
@@ -338,6 +346,7 @@ def serve(args):
     commands = {
         "navigate": browser.navigate, "eval": browser.eval, "wait": browser.wait, "mouse": browser.mouse,
         "click": browser.click, "key": browser.key, "insert_text": browser.insert_text,
+        "choose_file": browser.choose_file,
         "screenshot": browser.screenshot, "downloads": browser.downloads, "wait_download": browser.wait_download,
         "console": browser.take_console, "http_get": http_get, "ws_handshake": ws_handshake,
     }
