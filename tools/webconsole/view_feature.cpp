@@ -26,6 +26,8 @@ constexpr auto kFirstScreenWait = std::chrono::seconds(30);
 // The longest wait for the machine's worker to connect and check the
 // session (it may be busy with another request of the machine first).
 constexpr auto kWorkerWait = std::chrono::seconds(60);
+// How long a refused data endpoint is tried again.
+constexpr auto kDataReopenWait = std::chrono::seconds(3);
 // How often the viewer asks the machine's worker whether the session holds.
 constexpr auto kSessionCheckEvery = std::chrono::seconds(5);
 // The data link is polled this often for the page's input between packets.
@@ -202,21 +204,31 @@ private:
         };
         auto setup = std::make_shared<Setup>();
         const std::function<bool()> stopped = [this] { return Stopped(); };
-        bool ready = false;
-        const bool answered = OnWorker<bool>(
-            *machine_,
-            [setup](AgentSession& s) {
-                if (!s.Allowed(rc::kAllowTakeover, "viewing the screen", &setup->failure)) return false;
-                setup->link = s.Connect(static_cast<uint16_t>(rc::kDataTcpPort), &setup->failure);
-                return setup->link != nullptr;
-            },
-            stopped, &ready);
-        if (!answered || !ready) {
-            if (!Stopped())
-                Fail(answered ? setup->failure.kind : "no_reply",
-                     answered ? setup->failure.message
-                              : "The console's link to the machine at " + address() + " is busy; try again.");
-            return;
+        // The agent opens its data endpoint anew after each viewer: right
+        // after one left (this page starting again, say) it refuses for a
+        // moment.
+        const Clock::time_point give_up = Clock::now() + kDataReopenWait;
+        for (;;) {
+            bool ready = false;
+            const bool answered = OnWorker<bool>(
+                *machine_,
+                [setup](AgentSession& s) {
+                    if (!s.Allowed(rc::kAllowTakeover, "viewing the screen", &setup->failure)) return false;
+                    setup->link = s.Connect(static_cast<uint16_t>(rc::kDataTcpPort), &setup->failure);
+                    return setup->link != nullptr;
+                },
+                stopped, &ready);
+            if (answered && ready) break;
+            if (Stopped()) return;
+            if (!answered) {
+                Fail("no_reply", "The console's link to the machine at " + address() + " is busy; try again.");
+                return;
+            }
+            if (setup->failure.kind != "no_reply" || Clock::now() >= give_up) {
+                Fail(setup->failure.kind, setup->failure.message);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
         data_ = std::make_unique<rcc::DataSession>(std::move(setup->link), stopped);
         if (!data_->Connect(settings_.timeout_ms)) {
