@@ -168,6 +168,7 @@ private:
             cv_.notify_all();
             sender_.join();
         }
+        data_.reset();  // the agent's data endpoint takes the next viewer once this link is closed
         // Only this thread speaks to the page from here on.
         std::vector<Json> answers;
         Failure failure;
