@@ -123,6 +123,8 @@ bool InputPayloads(const nlohmann::json& events, unsigned width, unsigned height
                                      : (down ? rcc::kMouseRightDown : rcc::kMouseRightUp);
             }
             rcc::AppendMouse(&command, flags, x, y);
+        } else if (type == "sas") {
+            command.push_back(rc::kCmdSecureAttention);  // Ctrl+Alt+Del, which no browser hands to a page
         } else {
             continue;
         }
