@@ -86,11 +86,11 @@ bool InputPayloads(const nlohmann::json& events, unsigned width, unsigned height
                    std::string* error) {
     payloads->clear();
     if (!events.is_array()) {
-        *error = "events must be a list";
+        *error = "The input events (\"events\") are not a list.";
         return false;
     }
     if (events.size() > kMaxInputEvents) {
-        *error = "at most " + std::to_string(kMaxInputEvents) + " input events at a time";
+        *error = "At most " + std::to_string(kMaxInputEvents) + " input events are taken at a time.";
         return false;
     }
     for (const nlohmann::json& e : events) {
@@ -123,6 +123,8 @@ bool InputPayloads(const nlohmann::json& events, unsigned width, unsigned height
                                      : (down ? rcc::kMouseRightDown : rcc::kMouseRightUp);
             }
             rcc::AppendMouse(&command, flags, x, y);
+        } else if (type == "sas") {
+            command.push_back(rc::kCmdSecureAttention);  // Ctrl+Alt+Del, which no browser hands to a page
         } else {
             continue;
         }

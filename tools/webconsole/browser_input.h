@@ -25,7 +25,8 @@ struct AgentKey {
 };
 bool KeyOfCode(const std::string& code, AgentKey* key);
 
-// The commands for events (a JSON array of {"t":"move"|"down"|"up"|"key",...})
+// The commands for events (a JSON array of {"t":"move"|"down"|"up"|"key"|"sas",...};
+// "sas" is the secure attention sequence, Ctrl+Alt+Del)
 // on a screen of width x height pixels, in payloads the agent can read.
 // Positions are clamped to the screen; events that are not understood (an
 // unknown key code, a button other than left and right, a malformed event)

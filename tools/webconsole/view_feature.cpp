@@ -26,6 +26,8 @@ constexpr auto kFirstScreenWait = std::chrono::seconds(30);
 // The longest wait for the machine's worker to connect and check the
 // session (it may be busy with another request of the machine first).
 constexpr auto kWorkerWait = std::chrono::seconds(60);
+// How long a refused data endpoint is tried again.
+constexpr auto kDataReopenWait = std::chrono::seconds(3);
 // How often the viewer asks the machine's worker whether the session holds.
 constexpr auto kSessionCheckEvery = std::chrono::seconds(5);
 // The data link is polled this often for the page's input between packets.
@@ -80,18 +82,18 @@ public:
     const std::string& address() const { return machine_->address(); }
     bool ended() const { return ended_.load(); }
 
-    // Ends the view; answer (a view.stop request) gets its done once the
-    // agent has let the viewer go. Without one the page hears nothing more.
-    void Stop(const Json* answer) {
+    // Ends the view; the page hears nothing more of it.
+    void Stop() {
         {
             std::lock_guard<std::mutex> l(mu_);
-            if (answer) stop_answers_.push_back(*answer);
             stopping_ = true;
         }
         stop_.store(true);
         cv_.notify_all();
     }
-    // True when the view had ended already (the caller answers itself).
+    // Ends the view for the page's view.stop, which gets its done once the
+    // agent has let the viewer go. False when the view had ended already
+    // (the caller answers itself).
     bool StopOrEnded(const Json& answer) {
         std::lock_guard<std::mutex> l(mu_);
         if (ended_.load()) return true;
@@ -111,15 +113,18 @@ public:
         cv_.notify_all();
     }
 
-    // The page's input, for the receiving thread to send.
-    bool QueueInput(const Json& events, std::string* error) {
+    // The page's input, for the receiving thread to send; false with the
+    // failure's kind and sentence.
+    bool QueueInput(const Json& events, Failure* f) {
         std::vector<rcc::Bytes> payloads;
         if (!InputPayloads(events, static_cast<unsigned>(width_.load()), static_cast<unsigned>(height_.load()),
-                           &payloads, error))
+                           &payloads, &f->message)) {
+            f->kind = "bad_request";
             return false;
+        }
         std::lock_guard<std::mutex> l(mu_);
         if (input_.size() + payloads.size() > kMaxQueuedInput) {
-            *error = "The machine at " + address() + " does not take the input fast enough.";
+            *f = {"failed", "The machine at " + address() + " does not take the input as fast as it comes."};
             return false;
         }
         for (rcc::Bytes& p : payloads) input_.push_back(std::move(p));
@@ -166,6 +171,7 @@ private:
             cv_.notify_all();
             sender_.join();
         }
+        data_.reset();  // the agent's data endpoint takes the next viewer once this link is closed
         // Only this thread speaks to the page from here on.
         std::vector<Json> answers;
         Failure failure;
@@ -202,21 +208,31 @@ private:
         };
         auto setup = std::make_shared<Setup>();
         const std::function<bool()> stopped = [this] { return Stopped(); };
-        bool ready = false;
-        const bool answered = OnWorker<bool>(
-            *machine_,
-            [setup](AgentSession& s) {
-                if (!s.Allowed(rc::kAllowTakeover, "viewing the screen", &setup->failure)) return false;
-                setup->link = s.Connect(static_cast<uint16_t>(rc::kDataTcpPort), &setup->failure);
-                return setup->link != nullptr;
-            },
-            stopped, &ready);
-        if (!answered || !ready) {
-            if (!Stopped())
-                Fail(answered ? setup->failure.kind : "no_reply",
-                     answered ? setup->failure.message
-                              : "The console's link to the machine at " + address() + " is busy; try again.");
-            return;
+        // The agent opens its data endpoint anew after each viewer: right
+        // after one left (this page starting again, say) it refuses for a
+        // moment.
+        const Clock::time_point give_up = Clock::now() + kDataReopenWait;
+        for (;;) {
+            bool ready = false;
+            const bool answered = OnWorker<bool>(
+                *machine_,
+                [setup](AgentSession& s) {
+                    if (!s.Allowed(rc::kAllowTakeover, "viewing the screen", &setup->failure)) return false;
+                    setup->link = s.Connect(static_cast<uint16_t>(rc::kDataTcpPort), &setup->failure);
+                    return setup->link != nullptr;
+                },
+                stopped, &ready);
+            if (answered && ready) break;
+            if (Stopped()) return;
+            if (!answered) {
+                Fail("no_reply", "The console's link to the machine at " + address() + " is busy; try again.");
+                return;
+            }
+            if (setup->failure.kind != "no_reply" || Clock::now() >= give_up) {
+                Fail(setup->failure.kind, setup->failure.message);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
         data_ = std::make_unique<rcc::DataSession>(std::move(setup->link), stopped);
         if (!data_->Connect(settings_.timeout_ms)) {
@@ -361,7 +377,7 @@ private:
                 ok = page_->Send({{"ev", "view.cursor"}, {"address", address()}, {"x", cursor_x}, {"y", cursor_y}});
             }
             if (!ok) {
-                Stop(nullptr);  // the page is gone
+                Stop();  // the page is gone
                 break;
             }
             if (!answered_) {
@@ -408,7 +424,7 @@ public:
             current_.clear();
             ending_.clear();
         }
-        for (auto& v : all) v->Stop(nullptr);
+        for (auto& v : all) v->Stop();
         for (auto& v : all) v->Join();
     }
 
@@ -440,11 +456,11 @@ public:
             if (v) v->SetPaused(op == "view.pause");
             SendDone(*page, msg);
         } else if (op == "view.input") {
-            std::string error;
+            Failure f;
             if (!v)
                 SendError(*page, msg, "failed", "This page is not viewing the machine at " + address + ".");
-            else if (!v->QueueInput(msg.contains("events") ? msg["events"] : Json(), &error))
-                SendError(*page, msg, "bad_request", error);
+            else if (!v->QueueInput(msg.contains("events") ? msg["events"] : Json(), &f))
+                SendError(*page, msg, f.kind.c_str(), f.message);
             else
                 SendDone(*page, msg);
         } else {
@@ -467,7 +483,7 @@ public:
                 }
             }
         }
-        for (auto& v : gone) v->Stop(nullptr);
+        for (auto& v : gone) v->Stop();
     }
 
     bool OnHttp(const HttpRequest& req, HttpResponse* resp) override {
@@ -516,7 +532,7 @@ private:
                               "The machine at " + address + " is being viewed in another page of this console.");
                     return;
                 }
-                it->second->Stop(nullptr);  // this page starts again (another colour depth, say)
+                it->second->Stop();  // this page starts again (another colour depth, say)
             }
             if (it != current_.end()) MoveToEnding(address);
             std::shared_ptr<Viewing> previous;
