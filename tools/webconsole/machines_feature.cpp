@@ -147,6 +147,7 @@ private:
             rcc::EstablishReply flags;
             if (!held && !s.Ensure(&f)) {
                 d["error"] = f.message;  // busy: who holds the machine, and since when
+                d["error_kind"] = f.kind;
             } else if (s.flags(&flags)) {
                 d["permissions"] = WordList(rcc::PermissionWords(flags.permissions));
                 d["signals"] = WordList(rcc::SignalWords(flags.signals));

@@ -210,7 +210,7 @@
     else $('machines').tBodies[0].append(row);
     // A failed refresh ends with an error (shown already); a note on a machine that answered
     // (another console holds it) is shown here.
-    if (m.machine.state === 'ok' && m.machine.error) message(m.machine.error, 'busy');
+    if (m.machine.state === 'ok' && m.machine.error) message(m.machine.error, m.machine.error_kind || 'failed');
   });
 
   on('session', (m) => {
