@@ -16,6 +16,7 @@
 #include "libs/linkcore/client.h"
 #include "slave/ft_protocol.h"
 #include "tools/ftconsole/client_link.h"
+#include "tools/ftconsole/console_commands.h"
 #include "tools/ftconsole/console_key.h"
 #include "tools/ftconsole/remote_files.h"
 #include "tools/rcconsole/rcproto.h"
@@ -140,15 +141,12 @@ json Progress(const std::string& address, uint64_t transfer, uint64_t done, uint
     return {{"ev", "files.progress"}, {"address", address}, {"transfer", transfer}, {"done", done}, {"total", total}};
 }
 
-// A whole decimal number (no sign, no blanks) that fits 63 bits.
+// A whole decimal number of a query (no sign, no blanks), up to 10^17 (a
+// page id, milliseconds since 1970).
 bool Decimal(const std::string& s, uint64_t* out) {
-    if (s.empty() || s.size() > 18) return false;
-    uint64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    *out = v;
+    long v = 0;
+    if (!ftc::Number(s, 0, 100000000000000000L, &v)) return false;
+    *out = static_cast<uint64_t>(v);
     return true;
 }
 

@@ -4,14 +4,17 @@
 // download dropped with its page, stop.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <thread>
 
 #include "slave/mem_fs_test_util.h"
 #include "tools/ftconsole/remote_files.h"
 #include "tools/ftconsole/slave_link_test_util.h"
+#include "tools/webconsole/file_slave.h"
 #include "tools/webconsole/files_feature.h"
 
 namespace qv::web {
@@ -209,6 +212,39 @@ TEST(FilesFeature, TransfersThroughThePage) {
     HttpResponse late;
     ASSERT_TRUE(feature->OnHttp({"POST", "/api/upload", {{"address", "127.0.0.1"}, {"path", "C:\\X"}}, "x"}, &late));
     EXPECT_EQ(json::parse(late.body)["ok"], false);
+}
+
+// The keep-alive finds a slave whose connection broke and reports it once;
+// requests after that are still answered, without the slave.
+TEST(FileSlave, ReportsALostSlaveOnceAndAnswersLaterJobs) {
+    slave::testing::MemFs fs;
+    slave::testing::Ui ui;
+    slave::FtSession session(fs, ui);
+    std::atomic<bool> broken{false};
+    class Breakable : public ftc::testing::LossyLink {
+    public:
+        Breakable(slave::FtSession& s, std::atomic<bool>& b) : LossyLink(s, ""), broken_(b) {}
+        bool Send(const uint8_t* d, std::size_t n) override { return !broken_ && LossyLink::Send(d, n); }
+
+    private:
+        std::atomic<bool>& broken_;
+    };
+    std::promise<void> lost;
+    std::atomic<int> reports{0};
+    FileSlave slave(std::make_unique<Breakable>(session, broken), 50, [&] {
+        if (reports++ == 0) lost.set_value();
+    }, 20);
+    std::promise<bool> first;
+    slave.Post([&](ftc::FtClient* c) { first.set_value(c && c->Existence().ok); });
+    EXPECT_TRUE(first.get_future().get());
+    broken = true;
+    EXPECT_EQ(lost.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    std::promise<bool> later;
+    slave.Post([&](ftc::FtClient* c) { later.set_value(c == nullptr); });
+    EXPECT_TRUE(later.get_future().get());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(reports, 1);
+    EXPECT_TRUE(slave.gone());
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
   }
 
   function clear() {
+    setProgress(0, 0);
     address = null;
     dir = '';
     $('files-drives').replaceChildren();
@@ -59,7 +60,7 @@
     tr.className = isDir ? 'dir' : 'file';
     const cell = document.createElement('td');
     cell.className = 'name';
-    cell.textContent = isDir ? name + '\\' : name;
+    cell.textContent = isDir && name !== '..' ? name + '\\' : name;
     const act = document.createElement('td');
     act.className = 'actions';
     if (isDir) tr.addEventListener('click', onOpen);
@@ -188,6 +189,14 @@
         setStatus('failed', err.message);
       })
       .finally(() => { upload.value = ''; });
+  });
+
+  // Another machine selected: its files are shown once started for it (the
+  // console keeps the other slave, which a new start finds again).
+  qv.on('select', (selected) => {
+    if (address === null || selected === address) return;
+    clear();
+    setStatus('idle', '');
   });
 
   qv.on('close', () => {
