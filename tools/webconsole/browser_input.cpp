@@ -1,8 +1,10 @@
 #include "tools/webconsole/browser_input.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
+#include "common/le_bytes.h"
 #include "tools/rcconsole/view_input.h"
 
 namespace qv::web {
@@ -131,6 +133,50 @@ bool InputPayloads(const nlohmann::json& events, unsigned width, unsigned height
         rcc::AddCommand(payloads, command);
     }
     return true;
+}
+
+void HeldInput::Track(const rcc::Bytes& p) {
+    for (std::size_t i = 0; i < p.size();) {
+        if (p[i] == rc::kCmdKey && i + 4 <= p.size()) {
+            const uint8_t vk = p[i + 1], scan = p[i + 3];
+            const bool up = (p[i + 2] << 8 & rcc::kKeyReleased) != 0;
+            const auto it = std::find_if(keys_.begin(), keys_.end(), [vk](const auto& k) { return k.first == vk; });
+            if (up && it != keys_.end()) keys_.erase(it);
+            if (!up && it == keys_.end()) keys_.emplace_back(vk, scan);
+            i += 4;
+        } else if (p[i] == rc::kCmdMouse && i + 6 <= p.size()) {
+            const uint8_t flags = p[i + 1];
+            x_ = le::Get16(&p[i + 2]);
+            y_ = le::Get16(&p[i + 4]);
+            if (flags & rcc::kMouseLeftDown) left_ = true;
+            if (flags & rcc::kMouseLeftUp) left_ = false;
+            if (flags & rcc::kMouseRightDown) right_ = true;
+            if (flags & rcc::kMouseRightUp) right_ = false;
+            i += 6;
+        } else if (p[i] == rc::kCmdSecureAttention) {
+            i += 1;
+        } else {
+            break;  // nothing else is sent from the page
+        }
+    }
+}
+
+std::vector<rcc::Bytes> HeldInput::Releases() const {
+    std::vector<rcc::Bytes> payloads;
+    rcc::Bytes command;
+    if (left_ || right_) {
+        rcc::AppendMouse(&command, static_cast<uint8_t>(rcc::kMouseMove | (left_ ? rcc::kMouseLeftUp : 0) |
+                                                        (right_ ? rcc::kMouseRightUp : 0)),
+                         x_, y_);
+        rcc::AddCommand(&payloads, command);
+    }
+    for (auto it = keys_.rbegin(); it != keys_.rend(); ++it) {
+        command.clear();
+        rcc::AppendKey(&command, static_cast<uint16_t>(it->first | rcc::kKeyReleased),
+                       static_cast<uint8_t>(it->second | 0x80));
+        rcc::AddCommand(&payloads, command);
+    }
+    return payloads;
 }
 
 }  // namespace qv::web

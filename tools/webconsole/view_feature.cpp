@@ -248,20 +248,29 @@ private:
         }
         sender_ = std::thread([this] { Send(); });
         ReceiveLoop();
+        SendInput();  // what the page sent before it stopped
+        for (const rcc::Bytes& p : held_.Releases()) data_->Send(p);  // nothing stays pressed on the machine
         data_->Disconnect();
+    }
+
+    // Sends the page's input queued so far.
+    void SendInput() {
+        std::vector<rcc::Bytes> input;
+        {
+            std::lock_guard<std::mutex> l(mu_);
+            input.swap(input_);
+        }
+        for (const rcc::Bytes& p : input) {
+            data_->Send(p);
+            held_.Track(p);
+        }
     }
 
     void ReceiveLoop() {
         Clock::time_point next_check = Clock::now() + kSessionCheckEvery;
         auto session_lost = std::make_shared<std::atomic<bool>>(false);
-        std::vector<rcc::Bytes> input;
         while (!Stopped()) {
-            {
-                std::lock_guard<std::mutex> l(mu_);
-                input.swap(input_);
-            }
-            for (const rcc::Bytes& p : input) data_->Send(p);
-            input.clear();
+            SendInput();
             const rcc::DataSession::Got got = data_->Next(kPollMs);
             if (got == rcc::DataSession::Got::kBroken || got == rcc::DataSession::Got::kDropped) {
                 if (!Stopped()) Ended();
@@ -395,6 +404,7 @@ private:
     const Json start_msg_;
     std::shared_ptr<Viewing> previous_;
     std::unique_ptr<rcc::DataSession> data_;
+    HeldInput held_;  // the receiving thread's
     std::thread receiver_, sender_;
     std::atomic<bool> stop_{false}, paused_{false}, ended_{false};
     std::atomic<int32_t> width_{0}, height_{0};

@@ -77,14 +77,18 @@ public:
         }
         return got;
     }
-    // Waits for the viewer's disconnect and acknowledges it.
-    bool Disconnected() {
-        for (Bytes p = d_->Next(); !p.empty(); p = d_->Next())
+    // Waits for the viewer's disconnect and acknowledges it; the payloads
+    // of the data packets before it ("none" when it does not come).
+    Bytes Disconnected() {
+        Bytes sent;
+        for (Bytes p = d_->Next(); !p.empty(); p = d_->Next()) {
+            if (p[0] == rc::PT_DATA) sent.insert(sent.end(), p.begin() + rc::kPacketHeader, p.end());
             if (p[0] == rc::PT_DISCONNECT) {
                 d_->Send({rc::PT_DISCONNECT_ACK, 0, 0, 0});
-                return true;
+                return sent;
             }
-        return false;
+        }
+        return {'n', 'o', 'n', 'e'};
     }
     void Drop() {
         d_->Send({rc::PT_DISCONNECT, 0, 0, 0});
@@ -201,7 +205,9 @@ TEST(ViewFeature, PageFollowsTheScriptedAgentsScreen) {
     ASSERT_FALSE(got.empty());
     EXPECT_EQ(got.back().text["kind"], "expired") << got.back().text;
 
-    // Started again: stopped by the page, and by the page closing.
+    // Started again: stopped by the page, and by the page closing, each
+    // time with Ctrl and the right button still down, which the console
+    // releases before it leaves.
     for (bool close : {false, true}) {
         const int again = send(page, {{"op", "view.start"}, {"bits", 8}});
         if (!close) agent.Expect(rcc::kEstablish, rcc::EstablishOk(rc::kAllowTakeover, 0));  // the session held
@@ -211,13 +217,17 @@ TEST(ViewFeature, PageFollowsTheScriptedAgentsScreen) {
         const nlohmann::json answer = draw(page->Answer(again));
         EXPECT_EQ(answer["ev"], "done") << answer;
         EXPECT_EQ(canvas, screen.Rgb());
+        send(page, {{"op", "view.input"},
+                    {"events", {{{"t", "key"}, {"code", "ControlLeft"}, {"down", true}},
+                                {{"t", "down"}, {"button", 2}, {"x", 5}, {"y", 6}}}}});
         if (close) {
             page->Close();
             view->OnPageClosed(page);
         } else {
             send(page, {{"op", "view.stop"}});
         }
-        EXPECT_TRUE(screen.Disconnected());
+        EXPECT_EQ(screen.Disconnected(), (Bytes{1, 0x11, 0, 0x1D, 2, 0x09, 5, 0, 6, 0,     // pressed
+                                                2, 0x11, 5, 0, 6, 0, 1, 0x11, 0x80, 0x9D}));  // released
         if (!close) {
             EXPECT_EQ(page->Answer(req).back().text["ev"], "done");
         }
