@@ -14,7 +14,12 @@
 // browser (polls that sent anything, and messages), frames per second at the
 // agent's poll rate (one poll per 25 ms) and at the console's own maximum
 // (decoding and encoding time alone), and bytes per second to the browser
-// beside what the agent sent.
+// beside what the agent sent. The rectangles are also drawn into a picture
+// as the page would draw them, and at the end of each scene it is compared
+// with the console's own (column "same"), so that the figures are those of a
+// page that shows the screen.
+#include <png.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -49,6 +54,46 @@ struct Tally {
     double decode_s = 0, encode_s = 0;
 };
 
+// The page's canvas: each rectangle's PNG drawn at its place (3 bytes a pixel).
+class PagePicture {
+public:
+    void Apply(const std::vector<uint8_t>& msg, int32_t width, int32_t height) {
+        if (width != width_ || height != height_) {
+            width_ = width;
+            height_ = height;
+            rgb_.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3, 0);
+        }
+        if (msg.size() <= web::kRectHeaderBytes || msg[0] != web::kRectMessageKind) return Broken();
+        auto u16 = [&](std::size_t at) { return static_cast<int32_t>(msg[at] | (msg[at + 1] << 8)); };
+        const int32_t x = u16(2), y = u16(4), w = u16(6), h = u16(8);
+        png_image img{};
+        img.version = PNG_IMAGE_VERSION;
+        if (!png_image_begin_read_from_memory(&img, msg.data() + web::kRectHeaderBytes,
+                                              msg.size() - web::kRectHeaderBytes))
+            return Broken();
+        img.format = PNG_FORMAT_RGB;
+        if (static_cast<int32_t>(img.width) != w || static_cast<int32_t>(img.height) != h || x + w > width_ ||
+            y + h > height_) {
+            png_image_free(&img);
+            return Broken();
+        }
+        std::vector<uint8_t> px(PNG_IMAGE_SIZE(img));
+        if (!png_image_finish_read(&img, nullptr, px.data(), 0, nullptr)) return Broken();
+        for (int32_t r = 0; r < h; ++r)
+            std::copy_n(&px[static_cast<std::size_t>(r) * static_cast<std::size_t>(w) * 3],
+                        static_cast<std::size_t>(w) * 3,
+                        &rgb_[(static_cast<std::size_t>(y + r) * static_cast<std::size_t>(width_) +
+                               static_cast<std::size_t>(x)) * 3]);
+    }
+    bool Equals(const rcc::ScreenDecoder& screen) const { return !broken_ && rgb_ == screen.ToRgb(); }
+
+private:
+    void Broken() { broken_ = true; }
+    int32_t width_ = 0, height_ = 0;
+    std::vector<uint8_t> rgb_;
+    bool broken_ = false;
+};
+
 // One viewing: the agent's capture, the console's decoder and the page's encoder.
 class Viewing {
 public:
@@ -79,10 +124,14 @@ public:
         if (out.empty()) return;
         ++t.frames;
         t.messages += out.size();
-        for (const web::RectUpdate& r : out) t.page_bytes += r.message.size();
+        for (const web::RectUpdate& r : out) {
+            t.page_bytes += r.message.size();
+            canvas_.Apply(r.message, screen_.width(), screen_.height());
+        }
     }
 
     const rcc::ScreenDecoder& screen() const { return screen_; }
+    bool PageShowsScreen() const { return canvas_.Equals(screen_); }
 
 private:
     // The queued bytes as the agent's send path cuts them into data packets.
@@ -100,15 +149,16 @@ private:
     unsigned bits_;
     rcc::ScreenDecoder screen_;
     web::FrameEncoder page_;
+    PagePicture canvas_;
 };
 
 void Header() {
-    std::printf("%-26s %5s %6s %6s %11s %11s %8s %8s %7s %12s %12s\n", "scene", "polls", "frames", "msgs",
-                "to browser", "agent sent", "fps@25ms", "max fps", "ms/poll", "browser B/s", "agent B/s");
+    std::printf("%-26s %5s %6s %6s %11s %11s %8s %8s %7s %12s %12s %4s\n", "scene", "polls", "frames", "msgs",
+                "to browser", "agent sent", "fps@25ms", "max fps", "ms/poll", "browser B/s", "agent B/s", "same");
 }
 
 // rates: per second over the scene's polls (not for the first screen, a single poll).
-void Print(const char* name, const Tally& t, bool rates = true) {
+void Print(const char* name, const Tally& t, bool same, bool rates = true) {
     const double busy = t.decode_s + t.encode_s;
     const double span = static_cast<double>(t.polls) * kPollSeconds;
     char fps[16] = "-", max_fps[16] = "-", page_rate[24] = "-", agent_rate[24] = "-";
@@ -120,11 +170,12 @@ void Print(const char* name, const Tally& t, bool rates = true) {
         std::snprintf(page_rate, sizeof page_rate, "%.0f", static_cast<double>(t.page_bytes) / span);
         std::snprintf(agent_rate, sizeof agent_rate, "%.0f", static_cast<double>(t.agent_bytes) / span);
     }
-    std::printf("%-26s %5llu %6llu %6llu %11llu %11llu %8s %8s %7.3f %12s %12s\n", name,
+    std::printf("%-26s %5llu %6llu %6llu %11llu %11llu %8s %8s %7.3f %12s %12s %4s\n", name,
                 static_cast<unsigned long long>(t.polls), static_cast<unsigned long long>(t.frames),
                 static_cast<unsigned long long>(t.messages), static_cast<unsigned long long>(t.page_bytes),
                 static_cast<unsigned long long>(t.agent_bytes), fps, max_fps,
-                t.polls ? busy * 1000 / static_cast<double>(t.polls) : 0.0, page_rate, agent_rate);
+                t.polls ? busy * 1000 / static_cast<double>(t.polls) : 0.0, page_rate, agent_rate,
+                same ? "yes" : "NO");
 }
 
 void Run(unsigned bits) {
@@ -140,7 +191,7 @@ void Run(unsigned bits) {
         Tally t;
         v.Start(t);
         v.Poll(s, t);
-        Print("first full screen", t, false);
+        Print("first full screen", t, v.PageShowsScreen(), false);
     }
     for (const bench::SceneScript& scene : bench::Scenes()) {
         bench::Screen s = desk;
@@ -153,7 +204,7 @@ void Run(unsigned bits) {
             scene.step(s, desk, i);
             v.Poll(s, t);
         }
-        Print(scene.name, t);
+        Print(scene.name, t, v.PageShowsScreen());
         if (v.screen().bad_records()) std::printf("  (the decoder refused %llu records)\n",
                                                   static_cast<unsigned long long>(v.screen().bad_records()));
     }
@@ -180,6 +231,7 @@ int main(int argc, char** argv) {
     std::printf("\nframes: polls after which the browser got anything; msgs: binary rectangle messages;\n"
                 "to browser: their bytes; agent sent: data packets (4-byte header and payload);\n"
                 "fps@25ms: frames per second at the agent's poll rate; max fps: frames per second of the\n"
-                "console's decoding and encoding time alone; ms/poll: that time per poll.\n");
+                "console's decoding and encoding time alone; ms/poll: that time per poll; same: the page's\n"
+                "picture, drawn from the messages, equals the console's at the scene's end.\n");
     return 0;
 }
