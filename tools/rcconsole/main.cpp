@@ -44,6 +44,8 @@
 #include "tools/ftconsole/console_key.h"
 #include "tools/ftconsole/console_text.h"
 #include "tools/ftconsole/ftclient.h"
+#include "tools/rcconsole/agent_ops.h"
+#include "tools/rcconsole/data_session.h"
 #include "tools/rcconsole/rcclient.h"
 #include "tools/rcconsole/png_file.h"
 #include "tools/rcconsole/rcproto.h"
@@ -62,9 +64,6 @@ constexpr int kMaxTimeoutMs = 600000;
 // validation; long runs validate well within that.
 constexpr int kValidateEveryMs = 60000;
 constexpr int kPollEveryMs = 500;
-// A viewer sees a black screen as a colour table and then nothing (see
-// Picture::Complete); this long a silence after it means the screen is black.
-constexpr int kQuietScreenMs = 2000;
 constexpr int kExitFailed = 1, kExitUsage = 2, kExitBusy = 3, kExitInterrupted = 130;
 
 volatile sig_atomic_t g_interrupted = 0;
@@ -90,98 +89,6 @@ const ftc::CommandHelp kCommands[] = {
      "view screen.png"},
     {"help", "", 0, 0, "this list", "help"},
     {"quit", "", 0, 0, "end the session and leave", "quit"},
-};
-
-// One viewer connection on the data endpoint: connected, the agent's data
-// packets taken in sequence and acknowledged (a copy is acknowledged again,
-// a gap asks for a resend), the viewer's commands sent in numbered data
-// packets that carry the last sequence taken as their acknowledgement.
-class DataSession {
-public:
-    enum class Got { kNothing, kPayload, kBroken, kDropped };
-
-    explicit DataSession(std::unique_ptr<link::Client> link) : link_(std::move(link)) {}
-
-    // Sends PT_CONNECT until the agent acknowledges it (three tries).
-    bool Connect(int timeout_ms) {
-        for (int attempt = 0; attempt < 3 && !g_interrupted; ++attempt) {
-            if (!SendRaw(rcc::ControlPacket(rc::PT_CONNECT))) return false;
-            const Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeout_ms);
-            while (Clock::now() < until && !g_interrupted) {
-                const int n = link_->Recv(in_, sizeof in_, 100);
-                if (n < 0) return false;
-                if (n >= 1 && in_[0] == rc::PT_CONNECT_ACK) return true;
-            }
-        }
-        return false;
-    }
-
-    // Sends the payload (commands) as the next data packet.
-    bool Send(const rcc::Bytes& payload) {
-        rcc::Bytes p{rc::PT_DATA, next_sequence_++, rx_.last(), 0};
-        p.insert(p.end(), payload.begin(), payload.end());
-        return SendRaw(p);
-    }
-
-    // Waits up to wait_ms for a packet. kPayload: an in-sequence data
-    // packet, whose payload is then at payload().
-    Got Next(int wait_ms) {
-        n_ = link_->Recv(in_, sizeof in_, wait_ms);
-        if (n_ < 0) {
-            broken_ = true;
-            return Got::kBroken;
-        }
-        if (n_ < static_cast<int>(rc::kPacketHeader)) return Got::kNothing;
-        if (in_[0] == rc::PT_DISCONNECT) {
-            dropped_ = true;
-            return Got::kDropped;
-        }
-        if (in_[0] != rc::PT_DATA) return Got::kNothing;
-        rcc::Bytes reply;
-        const rcc::DataReceiver::Action a = rx_.OnData(in_[1], &reply);
-        SendRaw(reply);
-        if (a == rcc::DataReceiver::Action::kGap) ++gaps;
-        if (a != rcc::DataReceiver::Action::kTake) return Got::kNothing;
-        ++packets;
-        bytes += payload_size();
-        return Got::kPayload;
-    }
-    const uint8_t* payload() const { return in_ + rc::kPacketHeader; }
-    std::size_t payload_size() const { return static_cast<std::size_t>(n_) - rc::kPacketHeader; }
-    bool queue_start() const { return (in_[3] & rc::kFlagQueueStart) != 0; }
-
-    // Says why the link ended (after kBroken or kDropped).
-    void Report(const char* what) const {
-        if (dropped_)
-            std::cerr << what << ": the agent dropped this viewer\n";
-        else
-            std::cerr << what << ": the data connection broke: " << link_->LastError() << "\n";
-    }
-
-    // Leaves (unless the agent dropped us or the link broke) and waits a
-    // moment for the agent's acknowledgement.
-    void Disconnect() {
-        if (dropped_ || broken_) return;
-        SendRaw(rcc::ControlPacket(rc::PT_DISCONNECT));
-        const Clock::time_point until = Clock::now() + std::chrono::milliseconds(1000);
-        while (Clock::now() < until) {
-            const int n = link_->Recv(in_, sizeof in_, 100);
-            if (n < 0 || (n >= 1 && in_[0] == rc::PT_DISCONNECT_ACK)) break;
-        }
-        n_ = 0;
-    }
-
-    uint64_t packets = 0, bytes = 0, gaps = 0;
-
-private:
-    bool SendRaw(const rcc::Bytes& b) { return link_->Send(b.data(), b.size()); }
-
-    std::unique_ptr<link::Client> link_;
-    rcc::DataReceiver rx_;
-    uint8_t next_sequence_ = 0;
-    uint8_t in_[rc::kMaxPacket + 16] = {};
-    int n_ = 0;
-    bool dropped_ = false, broken_ = false;
 };
 
 // Lines typed while viewing: what std::cin already holds, then standard
@@ -283,16 +190,6 @@ void PrintHelp() {
     std::cout << "\nExit status: 0 all commands succeeded (ask: allowed), 1 a command failed\n"
                  "(ask: refused), 2 usage error or the agent not reached, 3 the agent is busy\n"
                  "with another console, 130 interrupted.\n";
-}
-
-std::string Quoted(const std::string& w) {
-    return w.find_first_of(" \t") == std::string::npos ? w : "\"" + w + "\"";
-}
-
-bool StartsWithNoCase(const std::string& s, const char* prefix) {
-    for (std::size_t i = 0; prefix[i]; ++i)
-        if (i >= s.size() || std::toupper(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
-    return true;
 }
 
 struct Options {
@@ -486,23 +383,9 @@ private:
         return false;
     }
 
-    // Sends a remote execute (or a poll of its result).
-    bool ExecRecord(const std::string& what, uint16_t code, const std::string& program, const std::string& args,
-                    uint8_t options, uint16_t* reply_code) {
-        rcc::CommandRecord rec;
-        rec.code = code;
-        rec.program = program;
-        rec.arguments = args;
-        rec.options = options;
-        rcc::CommandReply reply;
-        rcc::Outcome o = client_->Command(rec, code == rc::kCodePollResult, &reply);
-        if (!o.ok) return Fail(what, o);
-        *reply_code = reply.code();
-        return true;
-    }
-
     bool Poll(const std::string& what, uint16_t* result) {
-        return ExecRecord(what, rc::kCodePollResult, "", "", 0, result);
+        rcc::Outcome o = rcc::AskResult(*client_, result);
+        return o.ok || Fail(what, o);
     }
 
     bool Exec(std::vector<std::string> w) {
@@ -517,40 +400,27 @@ private:
         }
         // The agent takes the first word of "program arguments" as the
         // program: a path with blanks goes in quotes.
-        const std::string program = Quoted(w[0]);
+        const std::string program = rcc::QuotedWord(w[0]);
         std::string args;
-        for (std::size_t i = 1; i < w.size(); ++i) args += (i > 1 ? " " : "") + Quoted(w[i]);
+        for (std::size_t i = 1; i < w.size(); ++i) args += (i > 1 ? " " : "") + rcc::QuotedWord(w[i]);
         const std::string shown = (options ? "K" : "") + program;
-        if (StartsWithNoCase(shown, "KSLAV")) {
-            if (!Allowed(rc::kAllowFileTransfer, "exec")) return false;
-        } else if (StartsWithNoCase(shown, "KCHAT")) {
-            if (!Allowed(rc::kAllowChat, "exec")) return false;
-        } else if (!Allowed(rc::kAllowRemoteExecute, "exec")) {
-            return false;
-        }
-        uint16_t code = 0, result = 0;
-        if (!ExecRecord("exec " + shown, rc::kCodeRemoteExec, program, args, options, &code)) return false;
-        if (!Poll("exec " + shown, &result)) return false;
-        if (code == 0 && result == rc::kResultStarted) {
+        if (!Allowed(rcc::ExecPermission(shown), "exec")) return false;
+        bool started = false;
+        std::string why;
+        rcc::Outcome o = rcc::StartProgram(*client_, program, args, options, &started, &why);
+        if (!o.ok) return Fail("exec " + shown, o);
+        if (started) {
             std::cout << "started " << shown << "\n";
             return true;
         }
-        // The last result of a failed start is the low byte of the Windows error.
-        const bool windows_error = result != rc::kResultPromptOpen && result != rc::kResultStarted &&
-                                   result != rc::kResultAllowed && result != rc::kResultRefused;
-        std::cerr << "exec " << shown << ": not started: "
-                  << (windows_error ? ftc::SystemErrorText(result) + " (Windows error " + std::to_string(result) + ")"
-                                    : "the agent answered " + std::to_string(code) + ", last result " +
-                                          rcc::ResultText(result))
-                  << "\n";
+        std::cerr << "exec " << shown << ": not started: " << why << "\n";
         return false;
     }
 
     bool Ask(const std::string& requester, const std::string& operation) {
-        uint16_t code = 0, result = 0;
-        if (!ExecRecord("ask", rc::kCodeRemoteExec, "ckallow.exe", Quoted(requester) + " " + Quoted(operation), 0,
-                        &code))
-            return false;
+        uint16_t result = 0;
+        rcc::Outcome started = rcc::AskStart(*client_, requester, operation);
+        if (!started.ok) return Fail("ask", started);
         std::cout << "asking the user: may " << requester << " " << operation << "?\n" << std::flush;
         const Clock::time_point until = Clock::now() + std::chrono::seconds(opt_.wait_s);
         for (;;) {
@@ -581,14 +451,12 @@ private:
                 return false;
             }
         }
-        rcc::CommandRecord rec;
-        rec.sub = rc::kSubReboot;
-        rcc::CommandReply reply;
-        rcc::Outcome o = client_->Command(rec, false, &reply);
+        bool accepted = false;
+        std::string why;
+        rcc::Outcome o = rcc::Reboot(*client_, &accepted, &why);
         if (!o.ok) return Fail("reboot", o);
-        if (reply.data[0] != rc::kCommandClassSystem || reply.data[1] != rc::kSubReboot || reply.code() != 0) {
-            std::cerr << "reboot: the agent refused (data " << int(reply.data[0]) << " " << int(reply.data[1]) << " "
-                      << reply.code() << ")\n";
+        if (!accepted) {
+            std::cerr << "reboot: " << why << "\n";
             return false;
         }
         std::cout << "the machine is rebooting\n";
@@ -621,21 +489,20 @@ private:
 
     // Connects to the data endpoint and starts viewing; null (message
     // printed) when the user does not allow it or the agent does not answer.
-    std::unique_ptr<DataSession> StartViewing(const char* what, long bits) {
+    std::unique_ptr<rcc::DataSession> StartViewing(const char* what, long bits) {
         if (!Allowed(rc::kAllowTakeover, what)) return nullptr;
         std::string data_at;
         std::unique_ptr<link::Client> link =
             Connect(opt_.data_port, opt_.ipx ? rc::kDataIpxSocket : rc::kDataTcpPort, &data_at);
         if (!link) return nullptr;
-        auto session = std::make_unique<DataSession>(std::move(link));
+        auto session = std::make_unique<rcc::DataSession>(std::move(link), [] { return g_interrupted != 0; });
         if (!session->Connect(static_cast<int>(opt_.timeout))) {
             if (!g_interrupted)
                 std::cerr << what << ": no answer on the data endpoint at " << data_at
                           << "; another viewer is connected or the agent is not running\n";
             return nullptr;
         }
-        const rcc::Bytes start = rcc::StartViewingPacket(0, 0, static_cast<uint8_t>(bits), 1, opt_.name);
-        session->Send(rcc::Bytes(start.begin() + rc::kPacketHeader, start.end()));
+        session->StartViewing(static_cast<unsigned>(bits), opt_.name);
         return session;
     }
 
@@ -649,7 +516,7 @@ private:
             std::cerr << "watch: SECONDS is a number from 0 (until Ctrl-C) to 86400\n";
             return false;
         }
-        std::unique_ptr<DataSession> data = StartViewing("watch", bits);
+        std::unique_ptr<rcc::DataSession> data = StartViewing("watch", bits);
         if (!data) return false;
         rcc::RecordCounter records;
         std::cout << "viewing at " << bits << " bits per pixel" << (seconds ? "" : "; Ctrl-C ends") << "\n"
@@ -676,15 +543,15 @@ private:
                 break;
             }
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_line - Clock::now()).count();
-            const DataSession::Got got = data->Next(static_cast<int>(left < 1 ? 1 : left > 200 ? 200 : left));
-            if (got == DataSession::Got::kBroken || got == DataSession::Got::kDropped) {
+            const rcc::DataSession::Got got = data->Next(static_cast<int>(left < 1 ? 1 : left > 200 ? 200 : left));
+            if (got == rcc::DataSession::Got::kBroken || got == rcc::DataSession::Got::kDropped) {
                 if (!g_interrupted) {
-                    data->Report("watch");
+                    std::cerr << "watch: " << data->Why() << "\n";
                     ok = false;
                 }
                 break;
             }
-            if (got == DataSession::Got::kPayload) records.Feed(data->payload(), data->payload_size(), data->queue_start());
+            if (got == rcc::DataSession::Got::kPayload) records.Feed(data->payload(), data->payload_size(), data->queue_start());
         }
         data->Disconnect();
         const double secs = std::chrono::duration<double>(Clock::now() - start).count();
@@ -708,29 +575,9 @@ private:
         return false;
     }
 
-    // The viewer's picture of the screen, fed with the data packets.
-    struct Picture {
-        rcc::ScreenDecoder screen;
-        Clock::time_point last_data = Clock::now();
-        void Feed(const DataSession& d) {
-            screen.Feed(d.payload(), d.payload_size(), d.queue_start());
-            last_data = Clock::now();
-        }
-        // Whether the first whole screen is there. The agent sends only the
-        // rows that differ from the zeroed copy both sides start with, so a
-        // screen that is black throughout sends no row and no rectangle:
-        // once the colour table came, no row did and nothing has arrived for
-        // kQuietScreenMs, the zeroed picture is the screen.
-        bool Complete() const {
-            return screen.has_image() &&
-                   (screen.screen_complete() ||
-                    (screen.row_deltas() == 0 && Clock::now() - last_data >= std::chrono::milliseconds(kQuietScreenMs)));
-        }
-    };
-
     // Waits until the first whole screen has arrived; false (message
     // printed) on a broken link, the session lost or the time-out.
-    bool AwaitScreen(const char* what, DataSession& data, Picture* pic, Clock::time_point* next_validate) {
+    bool AwaitScreen(const char* what, rcc::DataSession& data, rcc::ScreenPicture* pic, Clock::time_point* next_validate) {
         const Clock::time_point until = Clock::now() + std::chrono::seconds(opt_.screen_wait_s);
         while (!g_interrupted) {
             if (pic->Complete()) return true;
@@ -742,20 +589,20 @@ private:
                 return false;
             }
             if (!SessionHolds(what, now, next_validate)) return false;
-            const DataSession::Got got = data.Next(50);
-            if (got == DataSession::Got::kBroken || got == DataSession::Got::kDropped) {
-                data.Report(what);
+            const rcc::DataSession::Got got = data.Next(50);
+            if (got == rcc::DataSession::Got::kBroken || got == rcc::DataSession::Got::kDropped) {
+                std::cerr << what << ": " << data.Why() << "\n";
                 return false;
             }
-            if (got == DataSession::Got::kPayload) pic->Feed(data);
+            if (got == rcc::DataSession::Got::kPayload) pic->Feed(data);
         }
         return false;
     }
 
     bool Snapshot(const std::string& path) {
-        std::unique_ptr<DataSession> data = StartViewing("snapshot", opt_.bits);
+        std::unique_ptr<rcc::DataSession> data = StartViewing("snapshot", opt_.bits);
         if (!data) return false;
-        Picture pic;
+        rcc::ScreenPicture pic;
         Clock::time_point next_validate = Clock::now() + std::chrono::milliseconds(kValidateEveryMs);
         const bool got = AwaitScreen("snapshot", *data, &pic, &next_validate);
         data->Disconnect();
@@ -775,14 +622,14 @@ private:
             std::cerr << "view: SECONDS is a number from 0 (until quit or Ctrl-C) to 86400\n";
             return false;
         }
-        std::unique_ptr<DataSession> data = StartViewing("view", opt_.bits);
+        std::unique_ptr<rcc::DataSession> data = StartViewing("view", opt_.bits);
         if (!data) return false;
         std::cout << "viewing at " << opt_.bits << " bits per pixel into " << path
                   << "; commands: key CODE [SCAN], text TEXT, move X Y, click X Y [left|right], png, quit"
                   << std::endl;
         const Clock::time_point start = Clock::now();
         Clock::time_point next_validate = start + std::chrono::milliseconds(kValidateEveryMs);
-        Picture pic;
+        rcc::ScreenPicture pic;
         bool ok = AwaitScreen("view", *data, &pic, &next_validate) && WritePicture("view", pic.screen, path);
         if (ok)
             std::cout << "screen " << pic.screen.width() << " x " << pic.screen.height() << ", "
@@ -832,15 +679,15 @@ private:
             }
             // The end of the input ends the view, unless it runs for a time.
             if (quit || (input.ended() && !seconds)) break;
-            const DataSession::Got got = data->Next(50);
-            if (got == DataSession::Got::kBroken || got == DataSession::Got::kDropped) {
+            const rcc::DataSession::Got got = data->Next(50);
+            if (got == rcc::DataSession::Got::kBroken || got == rcc::DataSession::Got::kDropped) {
                 if (!g_interrupted) {
-                    data->Report("view");
+                    std::cerr << "view: " << data->Why() << "\n";
                     ok = false;
                 }
                 break;
             }
-            if (got != DataSession::Got::kPayload) continue;
+            if (got != rcc::DataSession::Got::kPayload) continue;
             pic.Feed(*data);
             if (pic.screen.has_cursor() && (!had_cursor || pic.screen.cursor_x() != cx || pic.screen.cursor_y() != cy)) {
                 had_cursor = true;
@@ -951,7 +798,7 @@ int main(int argc, char** argv) {
             // The short forms: snapshot HOST FILE.png, view HOST [FILE.png].
             opt.host = argv[++i];
             script = a;
-            if (i + 1 < argc && argv[i + 1][0] != '-') script += " " + Quoted(argv[++i]);
+            if (i + 1 < argc && argv[i + 1][0] != '-') script += " " + rcc::QuotedWord(argv[++i]);
             else if (a == "snapshot") return Usage("snapshot HOST FILE.png: no file given");
             have_script = true;
         } else if (!a.empty() && a[0] != '-' && opt.host.empty()) {

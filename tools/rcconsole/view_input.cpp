@@ -55,19 +55,18 @@ bool Value(const std::string& text, unsigned long hi, unsigned long* out) {
     return true;
 }
 
-// Adds one command, starting a new payload when it does not fit.
-void Add(std::vector<Bytes>* payloads, const Bytes& command) {
-    if (payloads->empty() || payloads->back().size() + command.size() > kMaxViewerPayload) payloads->emplace_back();
-    payloads->back().insert(payloads->back().end(), command.begin(), command.end());
-}
-
 void AddKey(std::vector<Bytes>* payloads, uint16_t code, uint8_t scan) {
     Bytes b;
     AppendKey(&b, code, scan);
-    Add(payloads, b);
+    AddCommand(payloads, b);
 }
 
 }  // namespace
+
+void AddCommand(std::vector<Bytes>* payloads, const Bytes& command) {
+    if (payloads->empty() || payloads->back().size() + command.size() > kMaxViewerPayload) payloads->emplace_back();
+    payloads->back().insert(payloads->back().end(), command.begin(), command.end());
+}
 
 void AppendKey(Bytes* payload, uint16_t key_code, uint8_t scan) {
     payload->insert(payload->end(), {rc::kCmdKey, static_cast<uint8_t>(key_code),
@@ -98,9 +97,45 @@ uint8_t ScanCodeOf(uint8_t vk) {
     case 0x10: return 0x2A;  // shift
     case 0x11: return 0x1D;  // control
     case 0x12: return 0x38;  // alt
+    case 0x13: return 0x45;  // pause
+    case 0x14: return 0x3A;  // caps lock
     case 0x1B: return 0x01;  // escape
     case 0x20: return 0x39;  // space
+    // The navigation keys share the numeric keypad's codes (the keyboard
+    // sends them with an E0 prefix the one-byte code cannot carry).
+    case 0x21: return 0x49;  // page up
+    case 0x22: return 0x51;  // page down
+    case 0x23: return 0x4F;  // end
+    case 0x24: return 0x47;  // home
+    case 0x25: return 0x4B;  // left
+    case 0x26: return 0x48;  // up
+    case 0x27: return 0x4D;  // right
+    case 0x28: return 0x50;  // down
+    case 0x2C: return 0x37;  // print screen
+    case 0x2D: return 0x52;  // insert
     case 0x2E: return 0x53;  // delete
+    case 0x5B: return 0x5B;  // left Windows key
+    case 0x5C: return 0x5C;  // right Windows key
+    case 0x5D: return 0x5D;  // menu
+    case 0x60: return 0x52;  // keypad 0
+    case 0x61: return 0x4F;
+    case 0x62: return 0x50;
+    case 0x63: return 0x51;
+    case 0x64: return 0x4B;
+    case 0x65: return 0x4C;
+    case 0x66: return 0x4D;
+    case 0x67: return 0x47;
+    case 0x68: return 0x48;
+    case 0x69: return 0x49;  // keypad 9
+    case 0x6A: return 0x37;  // keypad *
+    case 0x6B: return 0x4E;  // keypad +
+    case 0x6D: return 0x4A;  // keypad -
+    case 0x6E: return 0x53;  // keypad .
+    case 0x6F: return 0x35;  // keypad /
+    case 0x7A: return 0x57;  // F11
+    case 0x7B: return 0x58;  // F12
+    case 0x90: return 0x45;  // num lock
+    case 0x91: return 0x46;  // scroll lock
     case 0xBA: return 0x27;
     case 0xBB: return 0x0D;
     case 0xBC: return 0x33;
@@ -176,7 +211,7 @@ bool ViewCommandPayloads(const std::vector<std::string>& w, unsigned width, unsi
         if (!position(1, &x, &y)) return false;
         Bytes b;
         AppendMouse(&b, kMouseMove, x, y);
-        Add(payloads, b);
+        AddCommand(payloads, b);
         return true;
     }
     if (cmd == "click" && (w.size() == 3 || w.size() == 4)) {
@@ -189,7 +224,7 @@ bool ViewCommandPayloads(const std::vector<std::string>& w, unsigned width, unsi
         Bytes b;
         AppendMouse(&b, kMouseMove | (right ? kMouseRightDown : kMouseLeftDown), x, y);
         AppendMouse(&b, kMouseMove | (right ? kMouseRightUp : kMouseLeftUp), x, y);
-        Add(payloads, b);
+        AddCommand(payloads, b);
         return true;
     }
     *error = "not a view command: key CODE [SCAN], text TEXT, move X Y, click X Y [left|right], png, quit";

@@ -35,6 +35,11 @@ void AppendMouse(Bytes* payload, uint8_t flags, uint16_t x, uint16_t y);
 // The US-layout scan code of a virtual key, 0 when it has none here.
 uint8_t ScanCodeOf(uint8_t vk);
 
+// Appends one command (a key or mouse command's bytes) to the last payload,
+// or starts a new one when it would pass kMaxViewerPayload: payloads are cut
+// between commands.
+void AddCommand(std::vector<Bytes>* payloads, const Bytes& command);
+
 // Turns one typed view command into payloads of at most kMaxViewerPayload
 // bytes each, cut between commands:
 //   key CODE [SCAN]           CODE pressed and released (only the one event

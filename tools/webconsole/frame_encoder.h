@@ -30,9 +30,11 @@ public:
     void Forget();  // the page holds nothing (new page): the next Changes sends the whole picture
 
 private:
-    // What the page holds: the pixel indices top-down, and the colour of each index.
+    // What the page holds: the decoder's bitmap as it was sent, and the
+    // colour of each pixel index then.
     int32_t width_ = 0, height_ = 0;
-    std::vector<uint8_t> indices_;
+    unsigned bits_ = 0;
+    std::vector<uint8_t> held_;
     std::vector<rcc::Rgb> colours_;
     bool valid_ = false;
 };

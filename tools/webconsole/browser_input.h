@@ -1,0 +1,37 @@
+// The page's keyboard and mouse events (the events of a view.input request)
+// turned into the agent's key and mouse commands.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/rcconsole/rcproto.h"
+
+namespace qv::web {
+
+// The most events one view.input request may carry (a page sends a few
+// dozen at most between two of its flushes).
+constexpr std::size_t kMaxInputEvents = 1024;
+
+// A key of the browser (KeyboardEvent.code, US layout) as the agent's
+// Windows virtual key and scan code; false for a code the agent has no key
+// for.
+struct AgentKey {
+    uint8_t vk = 0, scan = 0;
+};
+bool KeyOfCode(const std::string& code, AgentKey* key);
+
+// The commands for events (a JSON array of {"t":"move"|"down"|"up"|"key",...})
+// on a screen of width x height pixels, in payloads the agent can read.
+// Positions are clamped to the screen; events that are not understood (an
+// unknown key code, a button other than left and right, a malformed event)
+// are skipped: the rest still reaches the agent. False, with *error, only
+// when events is not an array or holds more than kMaxInputEvents.
+bool InputPayloads(const nlohmann::json& events, unsigned width, unsigned height, std::vector<rcc::Bytes>* payloads,
+                   std::string* error);
+
+}  // namespace qv::web

@@ -1,0 +1,1 @@
+// File transfer: filled in by the files part.

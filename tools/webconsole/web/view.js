@@ -1,0 +1,1 @@
+// The live view: filled in by the view part.
