@@ -48,7 +48,7 @@ std::unique_ptr<link::Client> AgentSession::Connect(uint16_t tcp_port, Failure* 
         return nullptr;
     }
     std::string err;
-    std::unique_ptr<link::Client> c = link::Client::ConnectTcp(address_, real, settings_.timeout_ms, &err);
+    std::unique_ptr<link::Client> c = link::Client::ConnectTcp(address_, tcp_port, settings_.timeout_ms, &err);  // adds the offset itself
     if (c) return c;
     const int e = link::net::LastError();
     std::string why = err;
@@ -307,7 +307,7 @@ std::shared_ptr<Machine> MachineList::Find(const std::string& address) {
 
 bool MachineList::Add(const std::string& address, const std::string& label, std::string* error) {
     if (!ValidAddress(address)) {
-        *error = "\"" + address + "\" is not a machine address (a host name, or an IPv4 or IPv6 address).";
+        *error = "\"" + address + "\" is not a machine address (a host name or an IPv4 address).";
         return false;
     }
     if (label.size() > kMaxLabel) {
@@ -371,8 +371,8 @@ void MachineList::Clear() {
 
 bool ValidAddress(const std::string& address) {
     if (address.empty() || address.size() > kMaxAddress) return false;
-    unsigned char buf[16];
-    if (inet_pton(AF_INET, address.c_str(), buf) == 1 || inet_pton(AF_INET6, address.c_str(), buf) == 1) return true;
+    unsigned char buf[4];
+    if (inet_pton(AF_INET, address.c_str(), buf) == 1) return true;  // linkcore speaks IPv4
     // A host name: labels of letters, digits and hyphens, not starting or ending with a hyphen.
     std::size_t label_len = 0;
     char prev = '.';
@@ -405,7 +405,7 @@ bool ParseMachinesFile(const std::string& text, const std::string& file_name, st
         const std::string where = file_name + ":" + std::to_string(number) + ": ";
         for (std::string w; words >> w;) e.label += (e.label.empty() ? "" : " ") + w;
         if (!ValidAddress(e.address)) {
-            *error = where + "\"" + e.address + "\" is not a machine address (a host name, or an IPv4 or IPv6 address)";
+            *error = where + "\"" + e.address + "\" is not a machine address (a host name or an IPv4 address)";
             return false;
         }
         if (e.label.size() > kMaxLabel) {

@@ -158,7 +158,7 @@ struct MachineEntry {
 // Parses a machines file's text. False with "FILE:LINE: reason" in *error at the first bad line.
 bool ParseMachinesFile(const std::string& text, const std::string& file_name, std::vector<MachineEntry>* out,
                        std::string* error);
-// An address the console accepts: a host name or IPv4/IPv6 text, no spaces or control characters.
+// An address the console accepts: a host name or an IPv4 address (what linkcore reaches).
 bool ValidAddress(const std::string& address);
 
 }  // namespace qv::web

@@ -17,6 +17,7 @@ namespace {
 // page's requests are small; files travel over /api/upload).
 constexpr std::size_t kMaxPageMessage = std::size_t{1} << 20;
 constexpr const char kCookie[] = "qv_token";
+constexpr std::size_t kReadChunk = 64 * 1024;
 // Connections served at once (every open page holds one).
 constexpr const char kThreads[] = "32";
 
@@ -241,13 +242,14 @@ struct WebServer::Impl {
             Reply(conn, 413, "application/json", TooLarge());
             return 413;
         }
-        char buf[65536];
-        for (int n; (n = mg_read(conn, buf, sizeof buf)) > 0;) {
+        // On the heap: CivetWeb's threads have small stacks.
+        std::vector<char> buf(kReadChunk);
+        for (int n; (n = mg_read(conn, buf.data(), buf.size())) > 0;) {
             if (req.body.size() + static_cast<std::size_t>(n) > kMaxPostBody) {
                 Reply(conn, 413, "application/json", TooLarge());
                 return 413;
             }
-            req.body.append(buf, static_cast<std::size_t>(n));
+            req.body.append(buf.data(), static_cast<std::size_t>(n));
         }
         HttpResponse resp;
         bool answered = false;
