@@ -8,7 +8,8 @@
 // (SendChanges) queues the records of each poll; they are cut into data
 // packet payloads as the agent's send path cuts them (542 bytes, the first
 // flagged queue start) and fed to the console's ScreenDecoder; after each
-// poll FrameEncoder::Changes gives the binary messages the page receives.
+// poll FrameEncoder::Changes, on a copy of the picture as the console's
+// sending thread takes it, gives the binary messages the page receives.
 // Every scene starts from a fresh console that has received the scene's
 // first picture (not counted). Per scene: the polls, the frames to the
 // browser (polls that sent anything, and messages), frames per second at the
@@ -119,7 +120,10 @@ public:
         ++t.polls;
         Deliver(q.bytes, t);
         const auto t0 = Clock::now();
-        const std::vector<web::RectUpdate> out = page_.Changes(screen_);
+        // The console's sending thread encodes a copy of the picture, so that
+        // the data link goes on meanwhile: the copy is part of its cost.
+        const rcc::ScreenDecoder picture = screen_;
+        const std::vector<web::RectUpdate> out = page_.Changes(picture);
         t.encode_s += std::chrono::duration<double>(Clock::now() - t0).count();
         if (out.empty()) return;
         ++t.frames;
