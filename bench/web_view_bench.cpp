@@ -14,7 +14,8 @@
 // first picture (not counted). Per scene: the polls, the frames to the
 // browser (polls that sent anything, and messages), frames per second at the
 // agent's poll rate (one poll per 25 ms) and at the console's own maximum
-// (decoding and encoding time alone), and bytes per second to the browser
+// (its encoding time alone; the console decodes on another thread), the
+// decoding and encoding time per poll, and bytes per second to the browser
 // beside what the agent sent. The rectangles are also drawn into a picture
 // as the page would draw them, and at the end of each scene it is compared
 // with the console's own (column "same"), so that the figures are those of a
@@ -157,28 +158,29 @@ private:
 };
 
 void Header() {
-    std::printf("%-26s %5s %6s %6s %11s %11s %8s %8s %7s %12s %12s %4s\n", "scene", "polls", "frames", "msgs",
-                "to browser", "agent sent", "fps@25ms", "max fps", "ms/poll", "browser B/s", "agent B/s", "same");
+    std::printf("%-26s %5s %6s %6s %11s %11s %8s %8s %7s %7s %12s %12s %4s\n", "scene", "polls", "frames", "msgs",
+                "to browser", "agent sent", "fps@25ms", "max fps", "dec ms", "enc ms", "browser B/s", "agent B/s",
+                "same");
 }
 
 // rates: per second over the scene's polls (not for the first screen, a single poll).
 void Print(const char* name, const Tally& t, bool same, bool rates = true) {
-    const double busy = t.decode_s + t.encode_s;
     const double span = static_cast<double>(t.polls) * kPollSeconds;
     char fps[16] = "-", max_fps[16] = "-", page_rate[24] = "-", agent_rate[24] = "-";
     if (t.frames) {
         if (rates) std::snprintf(fps, sizeof fps, "%.1f", static_cast<double>(t.frames) / span);
-        std::snprintf(max_fps, sizeof max_fps, "%.0f", busy > 0 ? static_cast<double>(t.frames) / busy : 0.0);
+        std::snprintf(max_fps, sizeof max_fps, "%.0f", t.encode_s > 0 ? static_cast<double>(t.frames) / t.encode_s : 0.0);
     }
     if (rates) {
         std::snprintf(page_rate, sizeof page_rate, "%.0f", static_cast<double>(t.page_bytes) / span);
         std::snprintf(agent_rate, sizeof agent_rate, "%.0f", static_cast<double>(t.agent_bytes) / span);
     }
-    std::printf("%-26s %5llu %6llu %6llu %11llu %11llu %8s %8s %7.3f %12s %12s %4s\n", name,
+    const double polls = t.polls ? static_cast<double>(t.polls) : 1.0;
+    std::printf("%-26s %5llu %6llu %6llu %11llu %11llu %8s %8s %7.3f %7.3f %12s %12s %4s\n", name,
                 static_cast<unsigned long long>(t.polls), static_cast<unsigned long long>(t.frames),
                 static_cast<unsigned long long>(t.messages), static_cast<unsigned long long>(t.page_bytes),
                 static_cast<unsigned long long>(t.agent_bytes), fps, max_fps,
-                t.polls ? busy * 1000 / static_cast<double>(t.polls) : 0.0, page_rate, agent_rate,
+                t.decode_s * 1000 / polls, t.encode_s * 1000 / polls, page_rate, agent_rate,
                 same ? "yes" : "NO");
 }
 
@@ -234,8 +236,8 @@ int main(int argc, char** argv) {
     for (unsigned bits : depths) Run(bits);
     std::printf("\nframes: polls after which the browser got anything; msgs: binary rectangle messages;\n"
                 "to browser: their bytes; agent sent: data packets (4-byte header and payload);\n"
-                "fps@25ms: frames per second at the agent's poll rate; max fps: frames per second of the\n"
-                "console's decoding and encoding time alone; ms/poll: that time per poll; same: the page's\n"
-                "picture, drawn from the messages, equals the console's at the scene's end.\n");
+                "fps@25ms: frames per second at the agent's poll rate; max fps: frames per second the console's\n"
+                "encoding alone allows (its own thread); dec ms, enc ms: decoding and encoding time per poll;\n"
+                "same: the page's picture, drawn from the messages, equals the console's at the scene's end.\n");
     return 0;
 }
