@@ -1,8 +1,10 @@
 #include "tools/webconsole/browser_input.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
+#include "common/le_bytes.h"
 #include "tools/rcconsole/view_input.h"
 
 namespace qv::web {
@@ -86,11 +88,11 @@ bool InputPayloads(const nlohmann::json& events, unsigned width, unsigned height
                    std::string* error) {
     payloads->clear();
     if (!events.is_array()) {
-        *error = "events must be a list";
+        *error = "The input events (\"events\") are not a list.";
         return false;
     }
     if (events.size() > kMaxInputEvents) {
-        *error = "at most " + std::to_string(kMaxInputEvents) + " input events at a time";
+        *error = "At most " + std::to_string(kMaxInputEvents) + " input events are taken at a time.";
         return false;
     }
     for (const nlohmann::json& e : events) {
@@ -123,12 +125,58 @@ bool InputPayloads(const nlohmann::json& events, unsigned width, unsigned height
                                      : (down ? rcc::kMouseRightDown : rcc::kMouseRightUp);
             }
             rcc::AppendMouse(&command, flags, x, y);
+        } else if (type == "sas") {
+            command.push_back(rc::kCmdSecureAttention);  // Ctrl+Alt+Del, which no browser hands to a page
         } else {
             continue;
         }
         rcc::AddCommand(payloads, command);
     }
     return true;
+}
+
+void HeldInput::Track(const rcc::Bytes& p) {
+    for (std::size_t i = 0; i < p.size();) {
+        if (p[i] == rc::kCmdKey && i + 4 <= p.size()) {
+            const uint8_t vk = p[i + 1], scan = p[i + 3];
+            const bool up = (p[i + 2] << 8 & rcc::kKeyReleased) != 0;
+            const auto it = std::find_if(keys_.begin(), keys_.end(), [vk](const auto& k) { return k.first == vk; });
+            if (up && it != keys_.end()) keys_.erase(it);
+            if (!up && it == keys_.end()) keys_.emplace_back(vk, scan);
+            i += 4;
+        } else if (p[i] == rc::kCmdMouse && i + 6 <= p.size()) {
+            const uint8_t flags = p[i + 1];
+            x_ = le::Get16(&p[i + 2]);
+            y_ = le::Get16(&p[i + 4]);
+            if (flags & rcc::kMouseLeftDown) left_ = true;
+            if (flags & rcc::kMouseLeftUp) left_ = false;
+            if (flags & rcc::kMouseRightDown) right_ = true;
+            if (flags & rcc::kMouseRightUp) right_ = false;
+            i += 6;
+        } else if (p[i] == rc::kCmdSecureAttention) {
+            i += 1;
+        } else {
+            break;  // nothing else is sent from the page
+        }
+    }
+}
+
+std::vector<rcc::Bytes> HeldInput::Releases() const {
+    std::vector<rcc::Bytes> payloads;
+    rcc::Bytes command;
+    if (left_ || right_) {
+        rcc::AppendMouse(&command, static_cast<uint8_t>(rcc::kMouseMove | (left_ ? rcc::kMouseLeftUp : 0) |
+                                                        (right_ ? rcc::kMouseRightUp : 0)),
+                         x_, y_);
+        rcc::AddCommand(&payloads, command);
+    }
+    for (auto it = keys_.rbegin(); it != keys_.rend(); ++it) {
+        command.clear();
+        rcc::AppendKey(&command, static_cast<uint16_t>(it->first | rcc::kKeyReleased),
+                       static_cast<uint8_t>(it->second | 0x80));
+        rcc::AddCommand(&payloads, command);
+    }
+    return payloads;
 }
 
 }  // namespace qv::web

@@ -37,8 +37,8 @@ TEST(BrowserInput, PageEventsBecomeKeyAndMouseCommands) {
         {R"([{"t":"move","x":2000.7,"y":-5},{"t":"move","x":10.6,"y":767.9},{"t":"move"},{"t":"move","x":"1","y":1}])",
          {2, 1, 0xFF, 3, 0, 0, 2, 1, 10, 0, 0xFF, 2}},
         {R"([{"t":"down","button":2,"x":5,"y":6},{"t":"up","button":2,"x":5,"y":6},
-             {"t":"down","button":0,"x":5,"y":6},{"t":"up","button":0,"x":5,"y":6}])",
-         {2, 0x09, 5, 0, 6, 0, 2, 0x11, 5, 0, 6, 0, 2, 0x03, 5, 0, 6, 0, 2, 0x05, 5, 0, 6, 0}},
+             {"t":"down","button":0,"x":5,"y":6},{"t":"up","button":0,"x":5,"y":6},{"t":"sas"}])",
+         {2, 0x09, 5, 0, 6, 0, 2, 0x11, 5, 0, 6, 0, 2, 0x03, 5, 0, 6, 0, 2, 0x05, 5, 0, 6, 0, 9}},
     };
     for (const Case& c : cases) {
         std::vector<Bytes> payloads;

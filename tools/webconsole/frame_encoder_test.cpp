@@ -1,15 +1,14 @@
 // The frame encoder against the agent's own encoder: the page's copy, built
 // only from the encoder's messages, must equal the console's picture.
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include <random>
 #include <vector>
 
 #include "agent/screen_codec.h"
 #include "agent/test/fakes.h"
-#include "common/le_bytes.h"
 #include "tools/webconsole/frame_encoder.h"
+#include "tools/webconsole/test_page.h"
 
 namespace qv::web {
 namespace {
@@ -20,27 +19,6 @@ using Bytes = std::vector<uint8_t>;
 struct NeverStop : ag::StopCheck {
     bool Stopped() override { return false; }
 };
-
-// What a page does with the messages: decode each PNG and draw it at its
-// place in an RGB picture.
-void Draw(const RectUpdate& u, int32_t width, Bytes* page) {
-    ASSERT_GT(u.message.size(), kRectHeaderBytes);
-    ASSERT_EQ(u.message[0], kRectMessageKind);
-    ASSERT_EQ(u.message[1], 0);
-    const uint16_t x = le::Get16(&u.message[2]), y = le::Get16(&u.message[4]), w = le::Get16(&u.message[6]),
-                   h = le::Get16(&u.message[8]);
-    png_image img{};
-    img.version = PNG_IMAGE_VERSION;
-    ASSERT_TRUE(png_image_begin_read_from_memory(&img, u.message.data() + kRectHeaderBytes,
-                                                 u.message.size() - kRectHeaderBytes));
-    img.format = PNG_FORMAT_RGB;
-    ASSERT_EQ(img.width, w);
-    ASSERT_EQ(img.height, h);
-    Bytes rgb(PNG_IMAGE_SIZE(img));
-    ASSERT_TRUE(png_image_finish_read(&img, nullptr, rgb.data(), 0, nullptr)) << img.message;
-    for (uint16_t r = 0; r < h; ++r)
-        std::copy_n(&rgb[r * w * 3u], w * 3u, &(*page)[((y + r) * static_cast<std::size_t>(width) + x) * 3]);
-}
 
 TEST(FrameEncoder, PageCopyFollowsTheScreen) {
     std::mt19937 rng(16);
@@ -108,7 +86,7 @@ TEST(FrameEncoder, PageCopyFollowsTheScreen) {
                 EXPECT_LE(u.w, 512);
                 EXPECT_LE(u.h, 256);
                 area += static_cast<std::size_t>(u.w) * u.h;
-                Draw(u, w, &page);
+                test::Draw(u.message, w, &page);
             }
             ASSERT_EQ(page, dec.ToRgb());
             EXPECT_LE(area, s.max_share * w * h);

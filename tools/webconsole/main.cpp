@@ -138,6 +138,8 @@ bool RandomToken(std::string* token, std::string* error) {
     return true;
 }
 
+void OnStopSignal(int) {}  // never runs: the signals are blocked and taken by sigwait
+
 struct Options {
     std::string host = "127.0.0.1";
     uint16_t port = 8470;
@@ -205,7 +207,11 @@ int main(int argc, char** argv) {
     }
 
     // SIGINT and SIGTERM are taken by this thread alone (sigwait below): every
-    // thread started from here on inherits the blocked mask.
+    // thread started from here on inherits the blocked mask. A handler is set
+    // first because a signal ignored on entry (a shell's background job
+    // ignores SIGINT) would be discarded instead of waiting for sigwait.
+    signal(SIGINT, OnStopSignal);
+    signal(SIGTERM, OnStopSignal);
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);

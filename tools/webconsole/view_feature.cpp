@@ -82,18 +82,18 @@ public:
     const std::string& address() const { return machine_->address(); }
     bool ended() const { return ended_.load(); }
 
-    // Ends the view; answer (a view.stop request) gets its done once the
-    // agent has let the viewer go. Without one the page hears nothing more.
-    void Stop(const Json* answer) {
+    // Ends the view; the page hears nothing more of it.
+    void Stop() {
         {
             std::lock_guard<std::mutex> l(mu_);
-            if (answer) stop_answers_.push_back(*answer);
             stopping_ = true;
         }
         stop_.store(true);
         cv_.notify_all();
     }
-    // True when the view had ended already (the caller answers itself).
+    // Ends the view for the page's view.stop, which gets its done once the
+    // agent has let the viewer go. False when the view had ended already
+    // (the caller answers itself).
     bool StopOrEnded(const Json& answer) {
         std::lock_guard<std::mutex> l(mu_);
         if (ended_.load()) return true;
@@ -113,15 +113,18 @@ public:
         cv_.notify_all();
     }
 
-    // The page's input, for the receiving thread to send.
-    bool QueueInput(const Json& events, std::string* error) {
+    // The page's input, for the receiving thread to send; false with the
+    // failure's kind and sentence.
+    bool QueueInput(const Json& events, Failure* f) {
         std::vector<rcc::Bytes> payloads;
         if (!InputPayloads(events, static_cast<unsigned>(width_.load()), static_cast<unsigned>(height_.load()),
-                           &payloads, error))
+                           &payloads, &f->message)) {
+            f->kind = "bad_request";
             return false;
+        }
         std::lock_guard<std::mutex> l(mu_);
         if (input_.size() + payloads.size() > kMaxQueuedInput) {
-            *error = "The machine at " + address() + " does not take the input fast enough.";
+            *f = {"failed", "The machine at " + address() + " does not take the input as fast as it comes."};
             return false;
         }
         for (rcc::Bytes& p : payloads) input_.push_back(std::move(p));
@@ -168,6 +171,7 @@ private:
             cv_.notify_all();
             sender_.join();
         }
+        data_.reset();  // the agent's data endpoint takes the next viewer once this link is closed
         // Only this thread speaks to the page from here on.
         std::vector<Json> answers;
         Failure failure;
@@ -244,20 +248,29 @@ private:
         }
         sender_ = std::thread([this] { Send(); });
         ReceiveLoop();
+        SendInput();  // what the page sent before it stopped
+        for (const rcc::Bytes& p : held_.Releases()) data_->Send(p);  // nothing stays pressed on the machine
         data_->Disconnect();
+    }
+
+    // Sends the page's input queued so far.
+    void SendInput() {
+        std::vector<rcc::Bytes> input;
+        {
+            std::lock_guard<std::mutex> l(mu_);
+            input.swap(input_);
+        }
+        for (const rcc::Bytes& p : input) {
+            data_->Send(p);
+            held_.Track(p);
+        }
     }
 
     void ReceiveLoop() {
         Clock::time_point next_check = Clock::now() + kSessionCheckEvery;
         auto session_lost = std::make_shared<std::atomic<bool>>(false);
-        std::vector<rcc::Bytes> input;
         while (!Stopped()) {
-            {
-                std::lock_guard<std::mutex> l(mu_);
-                input.swap(input_);
-            }
-            for (const rcc::Bytes& p : input) data_->Send(p);
-            input.clear();
+            SendInput();
             const rcc::DataSession::Got got = data_->Next(kPollMs);
             if (got == rcc::DataSession::Got::kBroken || got == rcc::DataSession::Got::kDropped) {
                 if (!Stopped()) Ended();
@@ -373,7 +386,7 @@ private:
                 ok = page_->Send({{"ev", "view.cursor"}, {"address", address()}, {"x", cursor_x}, {"y", cursor_y}});
             }
             if (!ok) {
-                Stop(nullptr);  // the page is gone
+                Stop();  // the page is gone
                 break;
             }
             if (!answered_) {
@@ -391,6 +404,7 @@ private:
     const Json start_msg_;
     std::shared_ptr<Viewing> previous_;
     std::unique_ptr<rcc::DataSession> data_;
+    HeldInput held_;  // the receiving thread's
     std::thread receiver_, sender_;
     std::atomic<bool> stop_{false}, paused_{false}, ended_{false};
     std::atomic<int32_t> width_{0}, height_{0};
@@ -420,7 +434,7 @@ public:
             current_.clear();
             ending_.clear();
         }
-        for (auto& v : all) v->Stop(nullptr);
+        for (auto& v : all) v->Stop();
         for (auto& v : all) v->Join();
     }
 
@@ -452,11 +466,11 @@ public:
             if (v) v->SetPaused(op == "view.pause");
             SendDone(*page, msg);
         } else if (op == "view.input") {
-            std::string error;
+            Failure f;
             if (!v)
                 SendError(*page, msg, "failed", "This page is not viewing the machine at " + address + ".");
-            else if (!v->QueueInput(msg.contains("events") ? msg["events"] : Json(), &error))
-                SendError(*page, msg, "bad_request", error);
+            else if (!v->QueueInput(msg.contains("events") ? msg["events"] : Json(), &f))
+                SendError(*page, msg, f.kind.c_str(), f.message);
             else
                 SendDone(*page, msg);
         } else {
@@ -479,7 +493,7 @@ public:
                 }
             }
         }
-        for (auto& v : gone) v->Stop(nullptr);
+        for (auto& v : gone) v->Stop();
     }
 
     bool OnHttp(const HttpRequest& req, HttpResponse* resp) override {
@@ -528,7 +542,7 @@ private:
                               "The machine at " + address + " is being viewed in another page of this console.");
                     return;
                 }
-                it->second->Stop(nullptr);  // this page starts again (another colour depth, say)
+                it->second->Stop();  // this page starts again (another colour depth, say)
             }
             if (it != current_.end()) MoveToEnding(address);
             std::shared_ptr<Viewing> previous;

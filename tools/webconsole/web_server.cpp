@@ -74,12 +74,13 @@ std::string HeaderSafeName(const std::string& name) {
 
 void Reply(mg_connection* conn, int status, const std::string& type, const std::string& body,
            const std::string& extra_headers = "") {
+    const bool head = std::strcmp(mg_get_request_info(conn)->request_method, "HEAD") == 0;
     mg_printf(conn,
               "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nCache-Control: no-store\r\n"
               "X-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\nReferrer-Policy: no-referrer\r\n"
               "Connection: close\r\n%s\r\n",
               status, mg_get_response_code_text(conn, status), type.c_str(), body.size(), extra_headers.c_str());
-    if (!body.empty()) mg_write(conn, body.data(), body.size());
+    if (!body.empty() && !head) mg_write(conn, body.data(), body.size());
 }
 
 void ReplyText(mg_connection* conn, int status, const std::string& text) {
@@ -436,7 +437,8 @@ bool WebServer::Start(std::string* error) {
     const std::string ports = bracketed + ":" + std::to_string(s.options.port);
     const char* config[] = {"listening_ports", ports.c_str(), "num_threads", kThreads,
                             "enable_directory_listing", "no", "request_timeout_ms", "30000",
-                            "websocket_timeout_ms", "3600000", nullptr};
+                            // An idle page is pinged now and then: a page gone without closing is noticed.
+                            "websocket_timeout_ms", "30000", "enable_websocket_ping_pong", "yes", nullptr};
     mg_init_library(0);
     mg_callbacks cb{};
     cb.begin_request = OnBeginRequest;

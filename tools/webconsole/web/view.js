@@ -227,6 +227,14 @@
     flush();
   });
 
+  // Ctrl+Alt+Del never reaches a page: a button sends it.
+  $('view-cad').addEventListener('click', () => {
+    if (!live) return;
+    events.push({ t: 'sas' });
+    flush();
+    canvas.focus();
+  });
+
   // ---- Full screen, with the keyboard locked to the page where possible ----
 
   const full = $('view-fullscreen');
