@@ -22,15 +22,18 @@
 #include <vector>
 
 #include "agent/screen_codec.h"
+#include "bench/screen_scenes.h"
 
 namespace {
 
 using namespace qv::agent;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
+namespace bench = qv::bench;
 
-constexpr int32_t kW = 1920, kH = 1080;
+constexpr int32_t kW = bench::kSceneW, kH = bench::kSceneH;
 constexpr uint32_t kStride = CaptureStride(kW, 8);
+using bench::Screen;
 
 struct Quiet : AgentEvents {
     void Line(const char*) override {}
@@ -39,40 +42,6 @@ struct Quiet : AgentEvents {
 struct NeverStop : StopCheck {
     bool Stopped() override { return false; }
 };
-
-// A screen in screen coordinates (top-down) over the bottom-up bitmap.
-struct Screen {
-    Bytes bits = Bytes(static_cast<std::size_t>(kStride) * kH);
-    Bytes prev = Bytes(bits.size());
-    uint8_t& at(int32_t x, int32_t y) { return bits[static_cast<std::size_t>(kH - 1 - y) * kStride + x]; }
-    CaptureFrame frame() { return {bits.data(), prev.data(), kW, kH, kStride, 8}; }
-};
-
-// A desktop: a gently patterned background with a few icons.
-uint8_t Background(int32_t x, int32_t y) {
-    if (x % 120 < 32 && y % 100 < 32 && x < 240) return static_cast<uint8_t>(20 + (x / 120) * 3 + (y / 100));
-    return static_cast<uint8_t>(6 + ((x / 64 + y / 64) & 1));
-}
-// A window: title bar, border, white client area with lines of "text".
-uint8_t Window(int32_t x, int32_t y, int32_t w, int32_t h) {
-    if (y < 20) return 252;
-    if (x < 2 || y >= h - 2 || x >= w - 2) return 248;
-    const int32_t cy = (y - 20) % 18, cx = x % 9;
-    if (y > 30 && cy > 3 && cy < 14 && cx < 7 && ((x / 9 * 7 + y / 18 * 13) % 11) > 2 && ((x * 31 + y * 17) % 5) < 2)
-        return 0;
-    return 255;
-}
-
-void DrawDesktop(Screen& s) {
-    for (int32_t y = 0; y < kH; ++y)
-        for (int32_t x = 0; x < kW; ++x) s.at(x, y) = Background(x, y);
-}
-void DrawWindow(Screen& s, int32_t left, int32_t top, int32_t w, int32_t h) {
-    for (int32_t y = 0; y < h; ++y)
-        for (int32_t x = 0; x < w; ++x)
-            if (left + x >= 0 && left + x < kW && top + y >= 0 && top + y < kH)
-                s.at(left + x, top + y) = Window(x, y, w, h);
-}
 
 struct Tally {
     uint64_t polls = 0, changed = 0, raw = 0, encoded = 0, zlib = 0;
@@ -128,8 +97,7 @@ int main(int argc, char** argv) {
 
     // 1. Comparison cost.
     Screen s;
-    DrawDesktop(s);
-    DrawWindow(s, 300, 200, 900, 600);
+    bench::DrawDesk(s);
     s.prev = s.bits;
     MemoryRecordQueue q;
     NeverStop go;
@@ -142,7 +110,7 @@ int main(int argc, char** argv) {
     };
     const double unchanged = per_poll_ms([&](int) { (void)SendChanges(&f, nullptr, q, go, ev); });
     const double few_rows = per_poll_ms([&](int i) {
-        for (int r = 0; r < 8; ++r) s.at(500 + (i % 50), 300 + r * 37) ^= 0x55;  // a caret-sized change on 8 rows
+        for (int r = 0; r < 8; ++r) s.bits[s.RowOffset(300 + r * 37) + 500 + (i % 50)] ^= 0x55;  // a caret-sized change on 8 rows
         q.bytes.clear();
         (void)SendChanges(&f, nullptr, q, go, ev);
     });
@@ -162,42 +130,20 @@ int main(int argc, char** argv) {
                 "ms/poll");
     Tally first;
     Screen desk;
-    DrawDesktop(desk);
-    DrawWindow(desk, 300, 200, 900, 600);
+    bench::DrawDesk(desk);
     Poll(desk, first);
     PrintScene("first full screen", first);
-
-    Tally typing;
-    Screen text = desk;
-    for (int k = 0; k < 100; ++k) {
-        const int32_t gx = 310 + (k % 90) * 9, gy = 240 + (k / 90) * 18;
-        for (int32_t y = 0; y < 14; ++y)
-            for (int32_t x = 0; x < 7; ++x)
-                if (((x * 7 + y * 3 + k) % 5) < 2) text.at(gx + x, gy + y) = 0;
-        Poll(text, typing);
+    for (const bench::SceneScript& scene : bench::Scenes()) {
+        Tally t;
+        Screen sc = desk;
+        scene.setup(sc);
+        sc.prev = sc.bits;  // the viewer holds the scene's first picture
+        for (int i = 0; i < scene.polls; ++i) {
+            scene.step(sc, desk, i);
+            Poll(sc, t);
+        }
+        PrintScene(scene.name, t);
     }
-    PrintScene("typing, 100 keystrokes", typing);
-
-    Tally drag;
-    Screen moving = desk;
-    int32_t wx = 100, wy = 100;
-    DrawWindow(moving, wx, wy, 400, 300);
-    moving.prev = moving.bits;
-    for (int step = 1; step <= 60; ++step) {
-        for (int32_t y = wy; y < wy + 300; ++y)
-            for (int32_t x = wx; x < wx + 400; ++x) moving.at(x, y) = desk.bits[static_cast<std::size_t>(kH - 1 - y) * kStride + x];
-        wx = 100 + step * 20;
-        wy = 100 + step * 8;
-        DrawWindow(moving, wx, wy, 400, 300);
-        Poll(moving, drag);
-    }
-    PrintScene("window drag, 60 steps", drag);
-
-    Tally idle;
-    Screen still = desk;
-    still.prev = still.bits;
-    for (int p = 0; p < 400; ++p) Poll(still, idle);
-    PrintScene("static screen, 400 polls", idle);
     std::printf("\nraw bytes: whole frames of the polls that changed something; encoded: the records queued\n"
                 "(row deltas and rectangle-done); zlib -6: each poll's changed rows XORed with the viewer's copy.\n");
     return 0;
