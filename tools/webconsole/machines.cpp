@@ -20,9 +20,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A session expires after about 136 s without a validation; an idle held
-// session is validated well within that.
-constexpr auto kKeepAliveEvery = std::chrono::seconds(60);
+// How often an idle worker looks whether its session needs validating.
+constexpr auto kIdleCheck = std::chrono::milliseconds(100);
 // How long a keep-alive validation waits for the agent's (failure) answer.
 constexpr int kKeepAliveQuietMs = 500;
 constexpr std::size_t kMaxAddress = 253;
@@ -157,7 +156,9 @@ unsigned AgentSession::SessionSeconds() const {
         std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - established_at_).count());
 }
 
-bool AgentSession::KeepAliveDue() const { return established_ && Clock::now() - last_validated_ >= kKeepAliveEvery; }
+bool AgentSession::KeepAliveDue() const {
+    return established_ && Clock::now() - last_validated_ >= std::chrono::milliseconds(settings_.keepalive_ms);
+}
 
 bool AgentSession::KeepAlive(Failure* f) {
     if (!established_ || !rc_) return true;
@@ -205,7 +206,7 @@ void Machine::State::Run() {
             continue;
         }
         if (jobs.empty()) {
-            cv.wait_for(l, std::chrono::seconds(1), [this] { return stop || !jobs.empty(); });
+            cv.wait_for(l, kIdleCheck, [this] { return stop || !jobs.empty(); });
             if (jobs.empty() && !stop && session.KeepAliveDue()) {
                 l.unlock();
                 Failure f;
