@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <iostream>
 #include <sstream>
 
 #include "libs/linkcore/internal.h"
@@ -26,6 +27,16 @@ constexpr auto kIdleCheck = std::chrono::milliseconds(100);
 constexpr int kKeepAliveQuietMs = 500;
 constexpr std::size_t kMaxAddress = 253;
 constexpr std::size_t kMaxLabel = 100;
+
+// Runs a job; one that throws (a malformed field it did not check, say) is
+// reported here instead of ending the program.
+void RunJob(const std::function<void(AgentSession&)>& job, AgentSession& s) {
+    try {
+        job(s);
+    } catch (const std::exception& e) {
+        std::cerr << "webconsole: a request for " << s.address() << " failed: " << e.what() << "\n";
+    }
+}
 
 }  // namespace
 
@@ -220,7 +231,7 @@ void Machine::State::Run() {
         std::function<void(AgentSession&)> job = std::move(jobs.front());
         jobs.pop_front();
         l.unlock();
-        job(session);
+        RunJob(job, session);
         job = nullptr;  // what it holds goes now, outside the lock
         l.lock();
     }
@@ -262,7 +273,7 @@ void Machine::Post(std::function<void(AgentSession&)> job) {
     }
     // The worker has left: the session refuses every connection now, so the
     // job fails at once and its page still gets its answer.
-    job(state_->session);
+    RunJob(job, state_->session);
 }
 
 nlohmann::json Machine::Describe() const {
