@@ -171,6 +171,9 @@ struct WebServer::Impl {
 
     bool HostAccepted(const std::string& host) const {
         if (host == host_port) return true;
+        // Browsers resolve "localhost" to the loopback themselves: no rebinding possible.
+        if ((options.host == "127.0.0.1" || options.host == "::1") && host == "localhost:" + std::to_string(port))
+            return true;
         // Listening on every address: any IP literal with our port (never a name).
         if (options.host != "0.0.0.0" && options.host != "::") return false;
         const std::string suffix = ":" + std::to_string(port);

@@ -206,6 +206,8 @@ TEST(WebConsole, TokenPageFilesAndWebSocketAccess) {
         EXPECT_EQ(Ws(port, h.query, h.host, h.origin).status, h.status);
     }
 
+    const std::string localhost = "localhost:" + std::to_string(port);
+    EXPECT_EQ(Ws(port, q, localhost, "http://" + localhost).status, 101);
     uint64_t id = 0;
     {
         Ws ws(port, q, host, "http://" + host);
