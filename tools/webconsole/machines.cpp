@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <iostream>
 #include <sstream>
 
 #include "libs/linkcore/internal.h"
@@ -20,13 +21,22 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A session expires after about 136 s without a validation; an idle held
-// session is validated well within that.
-constexpr auto kKeepAliveEvery = std::chrono::seconds(60);
+// How often an idle worker looks whether its session needs validating.
+constexpr auto kIdleCheck = std::chrono::milliseconds(100);
 // How long a keep-alive validation waits for the agent's (failure) answer.
 constexpr int kKeepAliveQuietMs = 500;
 constexpr std::size_t kMaxAddress = 253;
 constexpr std::size_t kMaxLabel = 100;
+
+// Runs a job; one that throws (a malformed field it did not check, say) is
+// reported here instead of ending the program.
+void RunJob(const std::function<void(AgentSession&)>& job, AgentSession& s) {
+    try {
+        job(s);
+    } catch (const std::exception& e) {
+        std::cerr << "webconsole: a request for " << s.address() << " failed: " << e.what() << "\n";
+    }
+}
 
 }  // namespace
 
@@ -157,7 +167,9 @@ unsigned AgentSession::SessionSeconds() const {
         std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - established_at_).count());
 }
 
-bool AgentSession::KeepAliveDue() const { return established_ && Clock::now() - last_validated_ >= kKeepAliveEvery; }
+bool AgentSession::KeepAliveDue() const {
+    return established_ && Clock::now() - last_validated_ >= std::chrono::milliseconds(settings_.keepalive_ms);
+}
 
 bool AgentSession::KeepAlive(Failure* f) {
     if (!established_ || !rc_) return true;
@@ -205,7 +217,7 @@ void Machine::State::Run() {
             continue;
         }
         if (jobs.empty()) {
-            cv.wait_for(l, std::chrono::seconds(1), [this] { return stop || !jobs.empty(); });
+            cv.wait_for(l, kIdleCheck, [this] { return stop || !jobs.empty(); });
             if (jobs.empty() && !stop && session.KeepAliveDue()) {
                 l.unlock();
                 Failure f;
@@ -219,7 +231,7 @@ void Machine::State::Run() {
         std::function<void(AgentSession&)> job = std::move(jobs.front());
         jobs.pop_front();
         l.unlock();
-        job(session);
+        RunJob(job, session);
         job = nullptr;  // what it holds goes now, outside the lock
         l.lock();
     }
@@ -261,7 +273,7 @@ void Machine::Post(std::function<void(AgentSession&)> job) {
     }
     // The worker has left: the session refuses every connection now, so the
     // job fails at once and its page still gets its answer.
-    job(state_->session);
+    RunJob(job, state_->session);
 }
 
 nlohmann::json Machine::Describe() const {

@@ -33,6 +33,8 @@ struct ConsoleSettings {
     std::string key_file;
     int timeout_ms = 2000;
     std::string name = "webconsole";
+    // A held session idle this long is validated (the agent lets one expire after about 136 s).
+    int keepalive_ms = 60000;
 };
 
 // The console's conversation with one machine's agent (verify endpoint). Used ONLY on the machine's worker

@@ -69,15 +69,6 @@ int Usage(const std::string& message) {
     return kExitUsage;
 }
 
-bool ReadText(const std::string& path, std::string* out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    *out = s.str();
-    return !in.bad();
-}
-
 // ADDR:PORT, with an IPv6 address in brackets.
 bool ParseListen(const std::string& text, std::string* host, uint16_t* port) {
     std::size_t colon = text.rfind(':');
@@ -102,7 +93,7 @@ bool TokenChar(char ch) {
 
 bool TokenFromFile(const std::string& path, std::string* token, std::string* error) {
     std::string text;
-    if (!ReadText(path, &text)) {
+    if (!web::ReadWholeFile(path, &text)) {
         *error = "cannot read the token file " + path;
         return false;
     }
@@ -193,7 +184,7 @@ int main(int argc, char** argv) {
         return Usage(error);
     {
         std::string probe;
-        if (!ReadText(opt.web_root + "/index.html", &probe))
+        if (!web::ReadWholeFile(opt.web_root + "/index.html", &probe))
             return Usage("the web root " + opt.web_root + " holds no index.html");
     }
     if (!opt.settings.key_file.empty() && !ftc::UseKeyFile(opt.settings.key_file, &error))
@@ -202,7 +193,7 @@ int main(int argc, char** argv) {
     std::vector<web::MachineEntry> entries;
     if (!opt.machines_file.empty()) {
         std::string text;
-        if (!ReadText(opt.machines_file, &text)) return Usage("cannot read the machines file " + opt.machines_file);
+        if (!web::ReadWholeFile(opt.machines_file, &text)) return Usage("cannot read the machines file " + opt.machines_file);
         if (!web::ParseMachinesFile(text, opt.machines_file, &entries, &error)) return Usage(error);
     }
 

@@ -87,15 +87,6 @@ void ReplyText(mg_connection* conn, int status, const std::string& text) {
     Reply(conn, status, "text/plain; charset=utf-8", text + "\n");
 }
 
-bool ReadFile(const std::string& path, std::string* out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    *out = s.str();
-    return static_cast<bool>(in) || in.eof();
-}
-
 class Page;
 
 // The open pages of the process, by id (FindPage, SendToAllPages).
@@ -180,6 +171,9 @@ struct WebServer::Impl {
 
     bool HostAccepted(const std::string& host) const {
         if (host == host_port) return true;
+        // Browsers resolve "localhost" to the loopback themselves: no rebinding possible.
+        if ((options.host == "127.0.0.1" || options.host == "::1") && host == "localhost:" + std::to_string(port))
+            return true;
         // Listening on every address: any IP literal with our port (never a name).
         if (options.host != "0.0.0.0" && options.host != "::") return false;
         const std::string suffix = ":" + std::to_string(port);
@@ -222,7 +216,7 @@ struct WebServer::Impl {
                 return 405;
             }
             std::string body;
-            if (!ReadFile(options.web_root + "/" + f.file, &body)) {
+            if (!ReadWholeFile(options.web_root + "/" + f.file, &body)) {
                 ReplyText(conn, 500, std::string("The console cannot read its page file ") + f.file + ".");
                 return 500;
             }
@@ -403,6 +397,15 @@ void SendError(PageLink& page, const nlohmann::json& msg, const char* kind, cons
     nlohmann::json ev = {{"ev", "error"}, {"kind", kind}, {"message", text}};
     if (msg.is_object() && msg.contains("req")) ev["req"] = msg["req"];
     page.Send(ev);
+}
+
+bool ReadWholeFile(const std::string& path, std::string* out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    *out = s.str();
+    return !in.bad();
 }
 
 PagePtr FindPage(uint64_t id) {

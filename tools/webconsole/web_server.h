@@ -54,6 +54,8 @@ public:
 void SendDone(PageLink& page, const nlohmann::json& msg);
 void SendError(PageLink& page, const nlohmann::json& msg, const char* kind, const std::string& text);
 PagePtr FindPage(uint64_t id);  // an open page by its id (upload progress); null when gone
+// Reads a whole file (a page file, the token file, the machines file); false when it cannot.
+bool ReadWholeFile(const std::string& path, std::string* out);
 // Sends ev to every open page (a lost session, a changed machine list).
 void SendToAllPages(const nlohmann::json& ev);
 

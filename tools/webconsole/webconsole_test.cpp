@@ -206,6 +206,8 @@ TEST(WebConsole, TokenPageFilesAndWebSocketAccess) {
         EXPECT_EQ(Ws(port, h.query, h.host, h.origin).status, h.status);
     }
 
+    const std::string localhost = "localhost:" + std::to_string(port);
+    EXPECT_EQ(Ws(port, q, localhost, "http://" + localhost).status, 101);
     uint64_t id = 0;
     {
         Ws ws(port, q, host, "http://" + host);
@@ -312,40 +314,73 @@ TEST(WebConsole, FailuresInWholeSentences) {
     }
 }
 
+// A console serving the machine requests, a scripted agent it reaches on the agent's own port (moved
+// to a free one by LINKCORE_PORT_OFFSET), and a page's WebSocket.
+struct Rig {
+    explicit Rig(int keepalive_ms = 60000) {
+        for (int i = 0; i < 20 && (free_port <= int(rc::kVerifyTcpPort) || free_port > 49151); ++i)
+            free_port = testing_support::FreeLoopbackPort(SOCK_STREAM);
+        setenv("LINKCORE_PORT_OFFSET", std::to_string(free_port - rc::kVerifyTcpPort).c_str(), 1);
+        agent = std::make_unique<rcc::Endpoint>(0, rc::kVerifyTcpPort);
+        settings.timeout_ms = 300;
+        settings.keepalive_ms = keepalive_ms;
+        list = std::make_unique<MachineList>(settings);
+        feature = MakeMachinesFeature(*list, settings);
+        ServerOptions o;
+        o.port = 0;
+        o.token = kToken;
+        o.web_root = QV_WEBCONSOLE_WEB_ROOT;
+        server = std::make_unique<WebServer>(o, std::vector<Feature*>{feature.get()});
+        std::string error;
+        EXPECT_TRUE(server->Start(&error)) << error;
+        const std::string host = "127.0.0.1:" + std::to_string(server->port());
+        ws = std::make_unique<Ws>(server->port(), "?token=" + kToken, host, "http://" + host);
+        EXPECT_EQ(ws->status, 101);
+        ws->Next();  // hello
+    }
+    ~Rig() {
+        server->Stop();
+        list->Clear();
+        unsetenv("LINKCORE_PORT_OFFSET");
+    }
+    // Sends a request (to 127.0.0.1 unless it names another address), plays the agent's side, and
+    // returns the page's events up to the request's answer.
+    std::vector<nlohmann::json> Ask(nlohmann::json msg, const std::function<void()>& agent_side = nullptr) {
+        msg["req"] = ++req;
+        if (!msg.contains("address")) msg["address"] = "127.0.0.1";
+        ws->Send(msg);
+        if (agent_side) agent_side();
+        return ws->Answer(req);
+    }
+    // Adds 127.0.0.1 and runs a program there: the console then holds a session.
+    void HoldSession(uint32_t permissions) {
+        Ask({{"op", "machines.add"}});
+        const auto events = Ask({{"op", "agent.exec"}, {"program", "notepad"}}, [&] {
+            agent->Expect(rcc::kEstablish, rcc::EstablishOk(permissions, 0));
+            rcc::Command(*agent, rcc::kExec, rcc::CommandReplyBytes(0, 0));
+            rcc::Command(*agent, rcc::kPoll, rcc::CommandReplyBytes(0, rc::kResultStarted));
+        });
+        EXPECT_EQ(events.back()["ev"], "done") << events.back();
+    }
+
+    int free_port = 0;
+    std::unique_ptr<rcc::Endpoint> agent;
+    ConsoleSettings settings;
+    std::unique_ptr<MachineList> list;
+    std::unique_ptr<Feature> feature;
+    std::unique_ptr<WebServer> server;
+    std::unique_ptr<Ws> ws;
+    int req = 0;
+};
+
 // A page's machine requests against a scripted agent: the console's requests on the wire, the
 // events and answers on the page, the session kept, refused, lost and ended.
 TEST(WebConsole, MachineRequestsAgainstAScriptedAgent) {
-    // The console calls the agent's own port; the offset moves that to a free one.
-    int free_port = 0;
-    for (int i = 0; i < 20 && (free_port <= int(rc::kVerifyTcpPort) || free_port > 49151); ++i)
-        free_port = testing_support::FreeLoopbackPort(SOCK_STREAM);
-    ASSERT_GT(free_port, int(rc::kVerifyTcpPort));
-    setenv("LINKCORE_PORT_OFFSET", std::to_string(free_port - rc::kVerifyTcpPort).c_str(), 1);
-    rcc::Endpoint agent(0, rc::kVerifyTcpPort);
-    ASSERT_TRUE(agent.ok());
-
-    ConsoleSettings settings;
-    settings.timeout_ms = 300;
-    MachineList list(settings);
-    auto feature = MakeMachinesFeature(list, settings);
-    ServerOptions o;
-    o.port = 0;
-    o.token = kToken;
-    o.web_root = QV_WEBCONSOLE_WEB_ROOT;
-    WebServer server(o, {feature.get()});
-    std::string error;
-    ASSERT_TRUE(server.Start(&error)) << error;
-    const std::string host = "127.0.0.1:" + std::to_string(server.port());
-    Ws ws(server.port(), "?token=" + kToken, host, "http://" + host);
-    ASSERT_EQ(ws.status, 101);
-    ws.Next();  // hello
-    int req = 0;
+    Rig rig;
+    ASSERT_TRUE(rig.agent->ok());
+    rcc::Endpoint& agent = *rig.agent;
     auto ask = [&](nlohmann::json msg, std::function<void()> agent_side = nullptr) {
-        msg["req"] = ++req;
-        if (!msg.contains("address")) msg["address"] = "127.0.0.1";
-        ws.Send(msg);
-        if (agent_side) agent_side();
-        return ws.Answer(req);
+        return rig.Ask(std::move(msg), agent_side);
     };
     auto last = [](const std::vector<nlohmann::json>& events) { return events.back(); };
 
@@ -434,12 +469,22 @@ TEST(WebConsole, MachineRequestsAgainstAScriptedAgent) {
     EXPECT_EQ(last(events)["kind"], "no_reply") << last(events);
 
     // Leaving ends the session the console holds.
-    std::thread end([&] { list.Clear(); });
+    std::thread end([&] { rig.list->Clear(); });
     for (Bytes got = agent.Next(); !got.empty() && got[1] != rcc::kEnd[1]; got = agent.Next()) {
     }
     end.join();
-    server.Stop();
-    unsetenv("LINKCORE_PORT_OFFSET");
+}
+
+// An idle held session is validated; when the agent says it is gone, every page hears of it.
+TEST(WebConsole, ALostSessionIsReportedToThePages) {
+    Rig rig(200);
+    rig.HoldSession(rc::kAllowRemoteExecute);
+    rig.agent->Expect(rcc::kValidate, {0, 1, 0xFC, 0xFF});
+    const nlohmann::json lost = rig.ws->Next();
+    EXPECT_EQ(lost["ev"], "session");
+    EXPECT_EQ(lost["state"], "lost");
+    EXPECT_NE(lost.value("message", "").find("The session with the machine at 127.0.0.1 was lost"), std::string::npos)
+        << lost;
 }
 
 }  // namespace
