@@ -16,9 +16,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct NeverStop : StopCheck {
-    bool Stopped() override { return false; }
-};
+using test::NeverStop;
 
 TEST(ScreenCodec, RunLengthEncoding) {
     const Bytes zeros100(100, 0), same300(300, 7);

@@ -13,12 +13,18 @@
 #include "agent/security.h"
 #include "agent/send_path.h"
 #include "agent/settings.h"
+#include "agent/screen_codec.h"
 #include "agent/verify.h"
 #include "libs/screenq/queue_buffer.h"
 
 namespace qv::agent::test {
 
 using Bytes = std::vector<uint8_t>;
+
+// A capture loop that runs until the test stops calling it.
+struct NeverStop : StopCheck {
+    bool Stopped() override { return false; }
+};
 
 struct Events : AgentEvents {
     std::vector<std::string> lines;

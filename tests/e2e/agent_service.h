@@ -15,6 +15,12 @@
 
 namespace qv::e2e {
 
+// The test window colorwin.exe: where the tests place it and its eight
+// stripes of 20 pixels, left to right, as red, green, blue.
+constexpr int kColorWinX = 200, kColorWinY = 150;
+constexpr int kColorWinStripes[8][3] = {{255, 0, 0},   {0, 255, 0},   {0, 0, 255},     {255, 255, 0},
+                                        {255, 0, 255}, {0, 255, 255}, {255, 255, 255}, {0, 0, 0}};
+
 extern const char* const kAgentService;    // the service's name
 extern const char* const kAgentInstallDir;  // C:\rchost
 

@@ -36,9 +36,8 @@ using namespace std::chrono_literals;
 using Rgb = std::array<int, 3>;
 
 // colorwin's place and its band, in screen pixels.
-constexpr int kWinX = 200, kWinY = 150, kBandTop = kWinY + 40, kBandBottom = kWinY + 59;
-const Rgb kStripes[8] = {{255, 0, 0},   {0, 255, 0},   {0, 0, 255},     {255, 255, 0},
-                         {255, 0, 255}, {0, 255, 255}, {255, 255, 255}, {0, 0, 0}};
+constexpr int kWinX = e2e::kColorWinX, kWinY = e2e::kColorWinY, kBandTop = kWinY + 40, kBandBottom = kWinY + 59;
+Rgb Stripe(int i) { return {e2e::kColorWinStripes[i][0], e2e::kColorWinStripes[i][1], e2e::kColorWinStripes[i][2]}; }
 
 struct Picture {
     int width = 0, height = 0;
@@ -132,15 +131,6 @@ std::string Compare(const Picture& shot, const Picture& ref, int bits) {
 
 std::string Dir() { return e2e::DriveDir('C'); }
 
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto until = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
-
 std::vector<std::string> Console(const std::vector<std::string>& args) {
     std::vector<std::string> argv{e2e::HostBinDir() + "/rcconsole", "--timeout", "5000", "--screen-wait", "30"};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -168,7 +158,7 @@ protected:
                                                       "--at", std::to_string(kWinX), std::to_string(kWinY)},
                                  o)
                       .release();
-        ASSERT_TRUE(WaitFor([] { return WindowLog().find("ready") != std::string::npos; }, 20s));
+        ASSERT_TRUE(e2e::WaitFor([] { return WindowLog().find("ready") != std::string::npos; }, 20s));
         std::this_thread::sleep_for(500ms);  // painted on the X screen
     }
     static void TearDownTestSuite() {
@@ -194,7 +184,7 @@ TEST_F(Viewing, SnapshotsMatchTheScreenAndTheViewerDrivesTheWindow) {
         const Picture shot = ReadPng(png), ref = ReadXvfbScreen();
         EXPECT_EQ(Compare(shot, ref, bits), "") << bits << " bits";
         for (int i = 0; i < 8 && shot.width; ++i)
-            EXPECT_EQ(shot.At(kWinX + 20 * i + 10, kWinY + 10), kStripes[i]) << "stripe " << i << " at " << bits;
+            EXPECT_EQ(shot.At(kWinX + 20 * i + 10, kWinY + 10), Stripe(i)) << "stripe " << i << " at " << bits;
     }
 
     // A live view, fed commands through a pipe, its output into a file.
@@ -209,14 +199,14 @@ TEST_F(Viewing, SnapshotsMatchTheScreenAndTheViewerDrivesTheWindow) {
     ASSERT_GE(in, 0);
     auto type = [&](const std::string& line) { EXPECT_EQ(write(in, line.data(), line.size()), (ssize_t)line.size()); };
     auto printed = [&](const std::string& what, std::size_t from = 0) {
-        return WaitFor([&] { return e2e::ReadFile(out).find(what, from) != std::string::npos; }, 20s);
+        return e2e::WaitFor([&] { return e2e::ReadFile(out).find(what, from) != std::string::npos; }, 20s);
     };
     ASSERT_TRUE(printed("screen 1024 x 768, 8 bits per pixel; wrote")) << e2e::ReadFile(out);
 
     // The band changes: the rectangles that follow carry its rows and no others.
     std::size_t mark = e2e::ReadFile(out).size();
     e2e::WriteFile(Dir() + "/colorwin.go", "");
-    ASSERT_TRUE(WaitFor([] { return WindowLog().find("changed") != std::string::npos; }, 10s));
+    ASSERT_TRUE(e2e::WaitFor([] { return WindowLog().find("changed") != std::string::npos; }, 10s));
     ASSERT_TRUE(printed("rows ", mark)) << e2e::ReadFile(out) << e2e::AgentLog();
     std::this_thread::sleep_for(1s);
     int first = 10000, last = -1;
@@ -241,13 +231,13 @@ TEST_F(Viewing, SnapshotsMatchTheScreenAndTheViewerDrivesTheWindow) {
     const int mx = kWinX + 37, my = kWinY + 81;
     type("move " + std::to_string(mx) + " " + std::to_string(my) + "\n");
     const std::string at = std::to_string(mx) + " " + std::to_string(my);
-    EXPECT_TRUE(WaitFor([&] { return WindowLog().find("mouse " + at) != std::string::npos; }, 10s)) << WindowLog();
+    EXPECT_TRUE(e2e::WaitFor([&] { return WindowLog().find("mouse " + at) != std::string::npos; }, 10s)) << WindowLog();
     EXPECT_TRUE(printed("cursor " + at)) << e2e::ReadFile(out);
 
     // Keys reach the focused window (a click into it first, as a user
     // would, in case the agent's own windows took the focus).
     type("click " + at + "\ntext Hi\nkey 0x0D\n");
-    EXPECT_TRUE(WaitFor([] { return WindowLog().find("char 0x48\nchar 0x69\nchar 0x0d\n") != std::string::npos; },
+    EXPECT_TRUE(e2e::WaitFor([] { return WindowLog().find("char 0x48\nchar 0x69\nchar 0x0d\n") != std::string::npos; },
                         10s))
         << WindowLog();
 

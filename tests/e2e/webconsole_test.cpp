@@ -37,22 +37,12 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 
 // colorwin's place, in screen pixels, and its stripes' colours.
-constexpr int kWinX = 200, kWinY = 150;
-const int kStripes[8][3] = {{255, 0, 0},   {0, 255, 0},   {0, 0, 255},     {255, 255, 0},
-                            {255, 0, 255}, {0, 255, 255}, {255, 255, 255}, {0, 0, 0}};
+constexpr int kWinX = e2e::kColorWinX, kWinY = e2e::kColorWinY;
+constexpr auto& kStripes = e2e::kColorWinStripes;
 constexpr char kRemoteName[] = "WEBTEST.BIN";  // in the root of the fixture drive D:
 
 std::string Dir() { return e2e::DriveDir('C'); }
 std::string WindowLog() { return e2e::ReadFile(Dir() + "/colorwin.log"); }
-
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto until = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
 
 // The headless browser: cdp.py's command server, one JSON command per line
 // on its standard input, one JSON answer per line on its standard output.
@@ -205,7 +195,7 @@ protected:
         window_ = e2e::StartWine("P:\\colorwin.exe",
                                  {"--log", "C:\\colorwin.log", "--at", std::to_string(kWinX), std::to_string(kWinY)}, o)
                       .release();
-        ASSERT_TRUE(WaitFor([] { return WindowLog().find("ready") != std::string::npos; }, 20s));
+        ASSERT_TRUE(e2e::WaitFor([] { return WindowLog().find("ready") != std::string::npos; }, 20s));
 
         // The console on a free loopback port; its output in a file, for its address and token.
         log_ = std::string(QV_ARTIFACTS_DIR) + "/webconsole.log";
@@ -219,7 +209,7 @@ protected:
             const std::size_t at = out.find(mark);
             return at != std::string::npos && out.find('\n', at) != std::string::npos;
         };
-        ASSERT_TRUE(WaitFor([&] { return printed() || !console_->Running(); }, 20s) && printed())
+        ASSERT_TRUE(e2e::WaitFor([&] { return printed() || !console_->Running(); }, 20s) && printed())
             << e2e::ReadFile(log_);
         const std::string out = e2e::ReadFile(log_);
         const std::size_t at = out.find(mark) + mark.size();
@@ -304,14 +294,14 @@ TEST_F(WebConsole, OperatorDrivesTheMachineFromTheBrowser) {
     const int mx = kWinX + 38, my = kWinY + 82;
     b.Click(box[0].get<double>() + mx / 2, box[1].get<double>() + my / 2);
     const std::string at = std::to_string(mx) + " " + std::to_string(my);
-    EXPECT_TRUE(WaitFor([&] { return WindowLog().find("mouse " + at) != std::string::npos; }, 10s)) << WindowLog();
+    EXPECT_TRUE(e2e::WaitFor([&] { return WindowLog().find("mouse " + at) != std::string::npos; }, 10s)) << WindowLog();
     EXPECT_TRUE(b.Wait(TextOf("#view-cursor") + " === '" + std::to_string(mx) + ", " + std::to_string(my) + "'"));
 
     // Keys typed into the focused canvas reach colorwin.
     b.Key("o", "KeyO", 'O', "o");
     b.Key("k", "KeyK", 'K', "k");
     b.Key("Enter", "Enter", 13, "\r");
-    EXPECT_TRUE(WaitFor([] { return WindowLog().find("char 0x6f\nchar 0x6b\nchar 0x0d\n") != std::string::npos; }, 10s))
+    EXPECT_TRUE(e2e::WaitFor([] { return WindowLog().find("char 0x6f\nchar 0x6b\nchar 0x0d\n") != std::string::npos; }, 10s))
         << WindowLog();
     b.Shot("04-input");
     b.Eval("document.getElementById('screen').removeAttribute('style'); true");

@@ -223,6 +223,15 @@ std::string HostBinDir() {
     return EnvOr("QV_HOST_BIN", ".");
 }
 
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        usleep(50 * 1000);
+    }
+    return true;
+}
+
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;

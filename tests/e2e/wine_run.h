@@ -8,7 +8,9 @@
 // hung program fails its test instead of the whole run.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -73,6 +75,9 @@ RunResult RunWine(const std::string& program, const std::vector<std::string>& ar
 std::string DriveDir(char letter);
 // A folder of the build tree holding native tools (QV_HOST_BIN), for peers.
 std::string HostBinDir();
+
+// Polls done every 50 ms until it holds or the time is up; whether it held.
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
 std::string ReadFile(const std::string& path);
 bool WriteFile(const std::string& path, const std::string& data);

@@ -16,9 +16,7 @@ namespace {
 namespace ag = qv::agent;
 using Bytes = std::vector<uint8_t>;
 
-struct NeverStop : ag::StopCheck {
-    bool Stopped() override { return false; }
-};
+using qv::agent::test::NeverStop;
 
 // The agent's queue handed over as the send path does: 542-byte payloads,
 // the first flagged as the queue's start; the queue is then empty.

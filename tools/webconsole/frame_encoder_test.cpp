@@ -16,9 +16,7 @@ namespace {
 namespace ag = qv::agent;
 using Bytes = std::vector<uint8_t>;
 
-struct NeverStop : ag::StopCheck {
-    bool Stopped() override { return false; }
-};
+using qv::agent::test::NeverStop;
 
 TEST(FrameEncoder, PageCopyFollowsTheScreen) {
     std::mt19937 rng(16);

@@ -21,9 +21,7 @@ namespace ag = qv::agent;
 using Bytes = rcc::Bytes;
 using namespace std::chrono_literals;
 
-struct NeverStop : ag::StopCheck {
-    bool Stopped() override { return false; }
-};
+using qv::agent::test::NeverStop;
 
 // The agent's side of the data endpoint: the screen and what the viewer sends.
 class ScriptedScreen {
