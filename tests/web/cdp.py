@@ -273,7 +273,14 @@ class Browser:
         self.call("DOM.setFileInputFiles", {"nodeId": node, "files": [os.path.abspath(path)]})
 
     def screenshot(self, path):
-        data = self.call("Page.captureScreenshot", {"format": "png"})["data"]
+        # The whole page, not only the window's part of it: the sections
+        # below the view (files) are in the picture too.
+        size = self.call("Page.getLayoutMetrics").get("cssContentSize", {})
+        params = {"format": "png"}
+        if size.get("width") and size.get("height"):
+            params["captureBeyondViewport"] = True
+            params["clip"] = {"x": 0, "y": 0, "width": size["width"], "height": size["height"], "scale": 1}
+        data = self.call("Page.captureScreenshot", params)["data"]
         os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
         with open(path, "wb") as f:
             f.write(base64.b64decode(data))
