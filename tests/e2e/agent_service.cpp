@@ -51,6 +51,30 @@ bool WaitBound(uint16_t port, std::chrono::milliseconds timeout) {
     return false;
 }
 
+uint32_t StartInteractiveAgent(std::string* problem) {
+    const uint32_t offset = TakeAgentPortOffset();
+    if (offset == 0) {
+        *problem = "no free port offset for the agent";
+        return 0;
+    }
+    PrepareAgent(offset);
+    const RunResult r = WineTool("C:\\windows\\system32\\cmd.exe",
+                                 {"/c", std::string(kAgentInstallDir) + "\\install.cmd", "/INTERACTIVE", "TCPIP"});
+    if (r.exit_code != 0) {
+        *problem = "install.cmd failed: " + r.out + r.err;
+        return 0;
+    }
+    if (!WaitAgentState("RUNNING", nullptr)) {
+        *problem = "the service did not start: " + AgentLog();
+        return 0;
+    }
+    if (!WaitBound(static_cast<uint16_t>(rc::kDataTcpPort + offset), std::chrono::seconds(10))) {
+        *problem = "the data endpoint does not listen: " + AgentLog();
+        return 0;
+    }
+    return offset;
+}
+
 std::string AgentServiceState() {
     const RunResult r = WineTool("C:\\windows\\system32\\sc.exe", {"query", kAgentService});
     const std::size_t at = r.out.find("STATE");

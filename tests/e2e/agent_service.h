@@ -50,6 +50,11 @@ void RestartWineserver();
 // and puts LINKCORE_PORT_OFFSET = offset into this process's and the
 // prefix's system environment, then restarts the wineserver.
 void PrepareAgent(uint32_t offset);
+// Prepares the agent under a free port offset, installs it with
+// install.cmd /INTERACTIVE TCPIP (on the window station whose screen the
+// run's Xvfb shows) and waits until it runs and its data endpoint listens.
+// The offset, or 0 with *problem saying what failed.
+uint32_t StartInteractiveAgent(std::string* problem);
 // Uninstalls the service and takes the offset out of the system
 // environment again.
 void RemoveAgent();

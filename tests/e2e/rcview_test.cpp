@@ -141,16 +141,8 @@ class Viewing : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         ASSERT_TRUE(std::getenv("DISPLAY") && std::getenv("QV_XVFB_FBDIR")) << "run me under wine.sh xvfb 24";
-        const uint32_t offset = e2e::TakeAgentPortOffset();
-        ASSERT_NE(offset, 0u);
-        e2e::PrepareAgent(offset);
-        // Interactive: on the window station whose screen Xvfb shows.
-        const e2e::RunResult r = e2e::WineTool(
-            "C:\\windows\\system32\\cmd.exe",
-            {"/c", std::string(e2e::kAgentInstallDir) + "\\install.cmd", "/INTERACTIVE", "TCPIP"});
-        ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-        ASSERT_TRUE(e2e::WaitAgentState("RUNNING", nullptr)) << e2e::AgentLog();
-        ASSERT_TRUE(e2e::WaitBound(static_cast<uint16_t>(rc::kDataTcpPort + offset), 10s)) << e2e::AgentLog();
+        std::string problem;
+        ASSERT_NE(e2e::StartInteractiveAgent(&problem), 0u) << problem;
         for (const char* f : {"/colorwin.log", "/colorwin.go"}) std::remove((Dir() + f).c_str());
         e2e::RunOptions o;
         o.env = {std::string("DISPLAY=") + std::getenv("DISPLAY")};

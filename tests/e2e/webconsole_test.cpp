@@ -179,15 +179,9 @@ protected:
     static void SetUpTestSuite() {
         ASSERT_TRUE(std::getenv("DISPLAY") && std::getenv("QV_XVFB_FBDIR")) << "run me under wine.sh xvfb 24";
         e2e::MakeDirs(QV_ARTIFACTS_DIR);
-        const uint32_t offset = e2e::TakeAgentPortOffset();
-        ASSERT_NE(offset, 0u);
-        e2e::PrepareAgent(offset);  // also sets LINKCORE_PORT_OFFSET here, for the console
-        const e2e::RunResult r = e2e::WineTool(
-            "C:\\windows\\system32\\cmd.exe",
-            {"/c", std::string(e2e::kAgentInstallDir) + "\\install.cmd", "/INTERACTIVE", "TCPIP"});
-        ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-        ASSERT_TRUE(e2e::WaitAgentState("RUNNING", nullptr)) << e2e::AgentLog();
-        ASSERT_TRUE(e2e::WaitBound(static_cast<uint16_t>(rc::kDataTcpPort + offset), 10s)) << e2e::AgentLog();
+        std::string problem;
+        // Also sets LINKCORE_PORT_OFFSET here, for the console.
+        ASSERT_NE(e2e::StartInteractiveAgent(&problem), 0u) << problem;
 
         std::remove((Dir() + "/colorwin.log").c_str());
         e2e::RunOptions o;
