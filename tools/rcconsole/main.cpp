@@ -64,10 +64,6 @@ constexpr int kMaxTimeoutMs = 600000;
 // validation; long runs validate well within that.
 constexpr int kValidateEveryMs = 60000;
 constexpr int kPollEveryMs = 500;
-// The agent opens its data endpoint anew after each viewer and refuses
-// connections for a moment meanwhile: a viewer started right after another
-// (snapshot, then watch) tries again this long.
-constexpr int kDataReopenMs = 3000;
 constexpr int kExitFailed = 1, kExitUsage = 2, kExitBusy = 3, kExitInterrupted = 130;
 
 volatile sig_atomic_t g_interrupted = 0;
@@ -275,8 +271,7 @@ private:
         return Watch(n > 0 ? w[1] : "8", n > 1 ? w[2] : "0");
     }
 
-    // refused_wait_ms: how long a refused TCP connection is tried again.
-    std::unique_ptr<link::Client> Connect(long port, uint32_t agent_value, std::string* at, int refused_wait_ms = 0) {
+    std::unique_ptr<link::Client> Connect(long port, uint32_t agent_value, std::string* at) {
         std::string err;
         std::unique_ptr<link::Client> c;
         const long given = port ? port : opt_.ipx ? kIpxUdpFirst + (agent_value & 0x3FFF) : agent_value;
@@ -287,18 +282,11 @@ private:
             std::cerr << "rcconsole: port " << given << " plus LINKCORE_PORT_OFFSET is out of range\n";
             return nullptr;
         }
-        const Clock::time_point give_up = Clock::now() + std::chrono::milliseconds(refused_wait_ms);
-        for (;;) {
-            err.clear();
-            if (opt_.ipx)
-                c = link::Client::OpenIpx(opt_.host, static_cast<uint32_t>(given - kIpxUdpFirst), &err);
-            else
-                c = link::Client::ConnectTcp(opt_.host, static_cast<uint16_t>(given), static_cast<int>(opt_.timeout),
-                                             &err);
-            if (c || opt_.ipx || link::net::LastError() != ECONNREFUSED || Clock::now() >= give_up || g_interrupted)
-                break;
-            usleep(200 * 1000);
-        }
+        if (opt_.ipx)
+            c = link::Client::OpenIpx(opt_.host, static_cast<uint32_t>(given - kIpxUdpFirst), &err);
+        else
+            c = link::Client::ConnectTcp(opt_.host, static_cast<uint16_t>(given), static_cast<int>(opt_.timeout),
+                                         &err);
         if (!c) {
             const int e = link::net::LastError();
             if (err.rfind("connect failed", 0) == 0)
@@ -505,7 +493,7 @@ private:
         if (!Allowed(rc::kAllowTakeover, what)) return nullptr;
         std::string data_at;
         std::unique_ptr<link::Client> link =
-            Connect(opt_.data_port, opt_.ipx ? rc::kDataIpxSocket : rc::kDataTcpPort, &data_at, kDataReopenMs);
+            Connect(opt_.data_port, opt_.ipx ? rc::kDataIpxSocket : rc::kDataTcpPort, &data_at);
         if (!link) return nullptr;
         auto session = std::make_unique<rcc::DataSession>(std::move(link), [] { return g_interrupted != 0; });
         if (!session->Connect(static_cast<int>(opt_.timeout))) {
