@@ -179,6 +179,17 @@ TEST_F(Viewing, SnapshotsMatchTheScreenAndTheViewerDrivesTheWindow) {
             EXPECT_EQ(shot.At(kWinX + 20 * i + 10, kWinY + 10), Stripe(i)) << "stripe " << i << " at " << bits;
     }
 
+    // A viewer right behind another: the agent reopens its data endpoint
+    // after a view, and the watch must wait for it, not fail.
+    {
+        e2e::RunOptions o;
+        o.timeout_ms = 60000;
+        const std::string png = Dir() + "/again.png";
+        const e2e::RunResult r = e2e::Run(Console({"-c", "view " + png + " 1; watch 8 1", "127.0.0.1"}), o);
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("watched "), std::string::npos) << r.out << r.err << e2e::AgentLog();
+    }
+
     // A live view, fed commands through a pipe, its output into a file.
     const std::string fifo = Dir() + "/view.in", out = Dir() + "/view.out", png = Dir() + "/view.png";
     for (const std::string& f : {fifo, out, png}) std::remove(f.c_str());  // nothing of an earlier run

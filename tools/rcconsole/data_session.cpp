@@ -4,11 +4,17 @@ namespace qv::rcc {
 
 bool DataSession::Connect(int timeout_ms) {
     for (int attempt = 0; attempt < 3 && !Stopped(); ++attempt) {
-        if (!SendRaw(ControlPacket(rc::PT_CONNECT))) return false;
+        if (!SendRaw(ControlPacket(rc::PT_CONNECT))) {
+            broken_ = true;
+            return false;
+        }
         const Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeout_ms);
         while (Clock::now() < until && !Stopped()) {
             const int n = link_->Recv(in_, sizeof in_, 100);
-            if (n < 0) return false;
+            if (n < 0) {
+                broken_ = true;
+                return false;
+            }
             if (n >= 1 && in_[0] == rc::PT_CONNECT_ACK) return true;
         }
     }

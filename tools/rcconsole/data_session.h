@@ -29,6 +29,7 @@ public:
         : link_(std::move(link)), stop_(std::move(stop)) {}
 
     // Sends PT_CONNECT until the agent acknowledges it (three tries).
+    // False when no acknowledgement came, or the link broke (broken()).
     bool Connect(int timeout_ms);
     // Sends the viewer's start packet: the colour depth and the console's name.
     bool StartViewing(unsigned bits, const std::string& name);
@@ -44,6 +45,7 @@ public:
 
     // Why the link ended (after kBroken or kDropped), in words.
     bool dropped() const { return dropped_; }
+    bool broken() const { return broken_; }
     std::string Why() const;
 
     // Leaves (unless the agent dropped us or the link broke) and waits a

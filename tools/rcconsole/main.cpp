@@ -64,6 +64,11 @@ constexpr int kMaxTimeoutMs = 600000;
 // validation; long runs validate well within that.
 constexpr int kValidateEveryMs = 60000;
 constexpr int kPollEveryMs = 500;
+// The agent opens its data endpoint anew after each viewer: for a moment
+// the old endpoint still takes a connection (and drops it when it closes),
+// then none is taken until the new one listens. A viewer started right
+// after another (view, then watch) tries again this long.
+constexpr int kDataReopenMs = 3000;
 constexpr int kExitFailed = 1, kExitUsage = 2, kExitBusy = 3, kExitInterrupted = 130;
 
 volatile sig_atomic_t g_interrupted = 0;
@@ -271,7 +276,8 @@ private:
         return Watch(n > 0 ? w[1] : "8", n > 1 ? w[2] : "0");
     }
 
-    std::unique_ptr<link::Client> Connect(long port, uint32_t agent_value, std::string* at) {
+    // refused_wait_ms: how long a refused TCP connection is tried again.
+    std::unique_ptr<link::Client> Connect(long port, uint32_t agent_value, std::string* at, int refused_wait_ms = 0) {
         std::string err;
         std::unique_ptr<link::Client> c;
         const long given = port ? port : opt_.ipx ? kIpxUdpFirst + (agent_value & 0x3FFF) : agent_value;
@@ -282,11 +288,18 @@ private:
             std::cerr << "rcconsole: port " << given << " plus LINKCORE_PORT_OFFSET is out of range\n";
             return nullptr;
         }
-        if (opt_.ipx)
-            c = link::Client::OpenIpx(opt_.host, static_cast<uint32_t>(given - kIpxUdpFirst), &err);
-        else
-            c = link::Client::ConnectTcp(opt_.host, static_cast<uint16_t>(given), static_cast<int>(opt_.timeout),
-                                         &err);
+        const Clock::time_point give_up = Clock::now() + std::chrono::milliseconds(refused_wait_ms);
+        for (;;) {
+            err.clear();
+            if (opt_.ipx)
+                c = link::Client::OpenIpx(opt_.host, static_cast<uint32_t>(given - kIpxUdpFirst), &err);
+            else
+                c = link::Client::ConnectTcp(opt_.host, static_cast<uint16_t>(given), static_cast<int>(opt_.timeout),
+                                             &err);
+            if (c || opt_.ipx || link::net::LastError() != ECONNREFUSED || Clock::now() >= give_up || g_interrupted)
+                break;
+            usleep(200 * 1000);
+        }
         if (!c) {
             const int e = link::net::LastError();
             if (err.rfind("connect failed", 0) == 0)
@@ -492,15 +505,23 @@ private:
     std::unique_ptr<rcc::DataSession> StartViewing(const char* what, long bits) {
         if (!Allowed(rc::kAllowTakeover, what)) return nullptr;
         std::string data_at;
-        std::unique_ptr<link::Client> link =
-            Connect(opt_.data_port, opt_.ipx ? rc::kDataIpxSocket : rc::kDataTcpPort, &data_at);
-        if (!link) return nullptr;
-        auto session = std::make_unique<rcc::DataSession>(std::move(link), [] { return g_interrupted != 0; });
-        if (!session->Connect(static_cast<int>(opt_.timeout))) {
-            if (!g_interrupted)
+        std::unique_ptr<rcc::DataSession> session;
+        const Clock::time_point give_up = Clock::now() + std::chrono::milliseconds(kDataReopenMs);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(give_up - Clock::now()).count();
+            std::unique_ptr<link::Client> link = Connect(opt_.data_port, opt_.ipx ? rc::kDataIpxSocket : rc::kDataTcpPort,
+                                                         &data_at, static_cast<int>(left > 0 ? left : 0));
+            if (!link) return nullptr;
+            session = std::make_unique<rcc::DataSession>(std::move(link), [] { return g_interrupted != 0; });
+            if (session->Connect(static_cast<int>(opt_.timeout))) break;
+            if (g_interrupted) return nullptr;
+            // Taken by the endpoint the agent was about to close: again.
+            if (!session->broken() || Clock::now() >= give_up) {
                 std::cerr << what << ": no answer on the data endpoint at " << data_at
                           << "; another viewer is connected or the agent is not running\n";
-            return nullptr;
+                return nullptr;
+            }
+            usleep(200 * 1000);
         }
         session->StartViewing(static_cast<unsigned>(bits), opt_.name);
         return session;

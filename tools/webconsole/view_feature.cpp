@@ -209,8 +209,9 @@ private:
         auto setup = std::make_shared<Setup>();
         const std::function<bool()> stopped = [this] { return Stopped(); };
         // The agent opens its data endpoint anew after each viewer: right
-        // after one left (this page starting again, say) it refuses for a
-        // moment.
+        // after one left (this page starting again, say) the old endpoint
+        // may take the connection and drop it as it closes, then the new
+        // one refuses until it listens.
         const Clock::time_point give_up = Clock::now() + kDataReopenWait;
         for (;;) {
             bool ready = false;
@@ -222,7 +223,20 @@ private:
                     return setup->link != nullptr;
                 },
                 stopped, &ready);
-            if (answered && ready) break;
+            if (answered && ready) {
+                data_ = std::make_unique<rcc::DataSession>(std::move(setup->link), stopped);
+                if (data_->Connect(settings_.timeout_ms)) break;
+                if (Stopped()) return;
+                if (!data_->broken() || Clock::now() >= give_up) {
+                    Fail("no_reply", "The machine at " + address() +
+                                         " does not answer on its data endpoint; another viewer is connected there "
+                                         "or the agent is not running.");
+                    return;
+                }
+                data_.reset();
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                continue;
+            }
             if (Stopped()) return;
             if (!answered) {
                 Fail("no_reply", "The console's link to the machine at " + address() + " is busy; try again.");
@@ -233,14 +247,6 @@ private:
                 return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-        data_ = std::make_unique<rcc::DataSession>(std::move(setup->link), stopped);
-        if (!data_->Connect(settings_.timeout_ms)) {
-            if (!Stopped())
-                Fail("no_reply", "The machine at " + address() +
-                                     " does not answer on its data endpoint; another viewer is connected there or "
-                                     "the agent is not running.");
-            return;
         }
         if (!data_->StartViewing(bits_, settings_.name)) {
             Fail("failed", "The view of " + address() + " could not be started: " + data_->Why() + ".");
